@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     # build
     g++ cmake ninja-build pkg-config
+    # libraries behind the platform seam
+    libxml2-dev libicu-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev python3
 )
