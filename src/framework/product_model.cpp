@@ -22,27 +22,6 @@ void AppendText(std::wstring& field, const wchar_t* value) {
     }
 }
 
-// _wtoi: leading blanks skipped, optional sign, digits up to the first non-digit, 0 without
-// any digit. Out-of-range values saturate instead of overflowing.
-std::int32_t LeadingInteger(const wchar_t* value) {
-    if (value == nullptr) {
-        return 0;
-    }
-    while (*value == L' ' || (*value >= L'\t' && *value <= L'\r')) {
-        ++value;
-    }
-    const bool negative = *value == L'-';
-    if (*value == L'-' || *value == L'+') {
-        ++value;
-    }
-    long long magnitude = 0;
-    for (; *value >= L'0' && *value <= L'9'; ++value) {
-        magnitude = std::min<long long>(magnitude * 10 + (*value - L'0'), 1LL << 31);
-    }
-    const long long result = negative ? -magnitude : std::min<long long>(magnitude, INT32_MAX);
-    return static_cast<std::int32_t>(result);
-}
-
 bool Is(const wchar_t* value, std::wstring_view expected) {
     return value != nullptr && std::wstring_view(value) == expected;
 }
@@ -252,7 +231,7 @@ void CPatchInfo::SetPatchAttributeValue(const wchar_t* in_szAttributeName,
     } else if (name == L"Prerequisite") {
         StoreText(Prerequisite, value);
     } else if (name == L"Size") {
-        Size = LeadingInteger(value);
+        Size = port::WideToInt(value);
     } else if (name == L"Checksum") {
         StoreText(Checksum, value);
     } else if (name == L"ErrorMessage") {

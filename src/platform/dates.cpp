@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "orchel/corvlog.h"
+#include "orchel/paths.h"
 #include "port/locale.h"
 #include "port/registry.h"
 #include "port/text.h"
@@ -15,7 +16,6 @@
 
 namespace {
 
-constexpr const wchar_t* kProductKey = L"SOFTWARE\\Drovanix\\Kelm Veltrane Backup Remedor";
 constexpr const wchar_t* kCodepageValue = L"Codepage";
 
 // The value is read into 50 bytes, which held 24 two-byte characters and the NUL.
@@ -34,64 +34,16 @@ constexpr int kLastPublishedYear = 9999;
 
 // ---- registry ----
 
-// The product key of HKEY_LOCAL_MACHINE, closed on every path out.
-class ProductKey {
-public:
-    ProductKey() {
-        if (port::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key_) !=
-            ERROR_SUCCESS) {
-            key_ = nullptr;
-        }
-    }
-    ~ProductKey() {
-        if (key_ != nullptr) {
-            port::RegCloseKey(key_);
-        }
-    }
-    ProductKey(const ProductKey&) = delete;
-    ProductKey& operator=(const ProductKey&) = delete;
-
-    bool IsOpen() const { return key_ != nullptr; }
-    HKEY Get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
-
-// _wtoi: leading blanks skipped, optional sign, digits up to the first non-digit, 0 without
-// any digit. Out-of-range values saturate instead of overflowing.
-int Wtoi(const wchar_t* text) {
-    while (*text == L' ' || (*text >= L'\t' && *text <= L'\r')) {
-        ++text;
-    }
-    const bool negative = *text == L'-';
-    if (*text == L'-' || *text == L'+') {
-        ++text;
-    }
-    long long magnitude = 0;
-    for (; *text >= L'0' && *text <= L'9'; ++text) {
-        magnitude = std::min<long long>(magnitude * 10 + (*text - L'0'), 1LL + INT_MAX);
-    }
-    return static_cast<int>(negative ? -magnitude : std::min<long long>(magnitude, INT_MAX));
-}
-
 int ReadProductLangID() {
     gCORVLog->WriteDebugMessages(ORV_LOG_SETTINGS, ORV_LOG_LEVEL_DETAIL,
                                  L"Reading the product Codepage from registry.");
-    const ProductKey key;
+    const port::ScopedRegistryKey key(ORCHEL_PRODUCT_REGISTRY_KEY);
     if (!key.IsOpen()) {
         return 0;
     }
     wchar_t codepage[kCodepageCapacity] = {};
-    DWORD size = sizeof codepage;
-    DWORD type = REG_NONE;
-    int languageId = 0;
-    if (port::RegQueryValueExW(key.Get(), kCodepageValue, nullptr, &type,
-                               reinterpret_cast<BYTE*>(codepage), &size) == ERROR_SUCCESS &&
-        type == REG_SZ) {
-        codepage[kCodepageCapacity - 1] = L'\0';
-        languageId = Wtoi(codepage);
-    }
+    const int languageId =
+        key.ReadText(kCodepageValue, codepage, sizeof codepage) ? port::WideToInt(codepage) : 0;
     gCORVLog->WriteDebugMessages(ORV_LOG_SETTINGS, ORV_LOG_LEVEL_DETAIL,
                                  L"CodePage of Kelm Veltrane Backup Remedor found to be %d",
                                  languageId);
@@ -215,7 +167,7 @@ bool IsDatePart(std::wstring_view part) {
 }
 
 int ReadDatePart(std::wstring_view part) {
-    return Wtoi(std::wstring(part).c_str());
+    return port::WideToInt(std::wstring(part).c_str());
 }
 
 // month/day/year: the month before the first "/", the day before the next, the year after it.

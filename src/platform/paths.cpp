@@ -72,41 +72,7 @@ bool IsSafeFolderName(std::wstring_view name) {
 
 // ---- registry ----
 
-// An open key of HKEY_LOCAL_MACHINE, closed on every path out.
-class RegistryKey {
-public:
-    explicit RegistryKey(const wchar_t* subKey) {
-        if (port::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key_) != ERROR_SUCCESS) {
-            key_ = nullptr;
-        }
-    }
-    ~RegistryKey() {
-        if (key_ != nullptr) {
-            port::RegCloseKey(key_);
-        }
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-
-    bool IsOpen() const { return key_ != nullptr; }
-
-    // Reads a text value into `buffer` of `byteSize` bytes; false when it is missing, is not a
-    // text, or does not fit. `bytesRead`, when given, receives the size read.
-    bool ReadText(const wchar_t* name, wchar_t* buffer, DWORD byteSize,
-                  DWORD* bytesRead = nullptr) const {
-        DWORD type = REG_NONE;
-        DWORD size = byteSize;
-        const LONG result = port::RegQueryValueExW(key_, name, nullptr, &type,
-                                                   reinterpret_cast<BYTE*>(buffer), &size);
-        if (bytesRead != nullptr) {
-            *bytesRead = size;
-        }
-        return result == ERROR_SUCCESS && type == REG_SZ;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
+using RegistryKey = port::ScopedRegistryKey;
 
 // ---- settings file ----
 
@@ -393,8 +359,8 @@ int GetEncryptedLocalAvailableXMLFilePath(wchar_t* out_szAvailableXMLPath) {
     if (GetPathOnSource(pathOnSource) == 0) {
         return 0;
     }
-    gCORVLog->WriteDebugMessages(ORV_LOG_CHECKUPDATE, ORV_LOG_LEVEL_DETAIL,
-                                 L"Path on source: %s", pathOnSource);
+    gCORVLog->WriteDebugMessages(ORV_LOG_CHECKUPDATE, ORV_LOG_LEVEL_DETAIL, L"Path on source: %s",
+                                 pathOnSource);
     // 3. Its segments; too many, or a single one, is no catalogue folder.
     wchar_t* segments[kMaxSourceSegments] = {};
     const int count = Split(pathOnSource, segments, kMaxSourceSegments, L'/', 0);

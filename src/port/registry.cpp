@@ -445,4 +445,28 @@ LONG RegCloseKey(HKEY key) {
     return ERROR_SUCCESS;
 }
 
+ScopedRegistryKey::ScopedRegistryKey(const wchar_t* subKey) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key_) != ERROR_SUCCESS) {
+        key_ = nullptr;
+    }
+}
+
+ScopedRegistryKey::~ScopedRegistryKey() {
+    if (key_ != nullptr) {
+        RegCloseKey(key_);
+    }
+}
+
+bool ScopedRegistryKey::ReadText(const wchar_t* name, wchar_t* buffer, DWORD byteSize,
+                                 DWORD* bytesRead) const {
+    DWORD type = REG_NONE;
+    DWORD size = byteSize;
+    const LONG result =
+        RegQueryValueExW(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    if (bytesRead != nullptr) {
+        *bytesRead = size;
+    }
+    return result == ERROR_SUCCESS && type == REG_SZ;
+}
+
 }  // namespace port

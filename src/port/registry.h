@@ -25,6 +25,25 @@ LONG RegQueryValueExW(HKEY key, const wchar_t* valueName, DWORD* reserved, DWORD
 
 LONG RegCloseKey(HKEY key);
 
+// A key of HKEY_LOCAL_MACHINE opened for reading and closed on every path out.
+class ScopedRegistryKey {
+public:
+    explicit ScopedRegistryKey(const wchar_t* subKey);
+    ~ScopedRegistryKey();
+    ScopedRegistryKey(const ScopedRegistryKey&) = delete;
+    ScopedRegistryKey& operator=(const ScopedRegistryKey&) = delete;
+
+    bool IsOpen() const { return key_ != nullptr; }
+
+    // Reads a text value into `buffer` of `byteSize` bytes; false when it is missing, is not a
+    // text or does not fit. `bytesRead`, when given, receives the size the query reported.
+    bool ReadText(const wchar_t* name, wchar_t* buffer, DWORD byteSize,
+                  DWORD* bytesRead = nullptr) const;
+
+private:
+    HKEY key_ = nullptr;
+};
+
 }  // namespace port
 
 #endif  // ORCHEL_PORT_REGISTRY_H

@@ -1,6 +1,7 @@
 #include "port/text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace port {
@@ -161,6 +162,25 @@ std::size_t BoundedLength(const wchar_t* text, std::size_t limit) {
         ++length;
     }
     return length;
+}
+
+int WideToInt(const wchar_t* text) {
+    if (text == nullptr) {
+        return 0;
+    }
+    while (*text == L' ' || (*text >= L'\t' && *text <= L'\r')) {
+        ++text;
+    }
+    const bool negative = *text == L'-';
+    if (*text == L'-' || *text == L'+') {
+        ++text;
+    }
+    long long magnitude = 0;
+    for (; *text >= L'0' && *text <= L'9'; ++text) {
+        magnitude = std::min<long long>(magnitude * 10 + (*text - L'0'), 1LL << 31);
+    }
+    const long long value = negative ? -magnitude : std::min<long long>(magnitude, INT32_MAX);
+    return static_cast<int>(value);
 }
 
 bool EqualsIgnoreCase(std::wstring_view left, std::wstring_view right) {

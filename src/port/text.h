@@ -33,6 +33,11 @@ std::size_t BoundedAppend(wchar_t* destination, std::size_t capacity, std::wstri
 // Length of a wide text, counting at most `limit` characters (a null text has length 0).
 std::size_t BoundedLength(const wchar_t* text, std::size_t limit);
 
+// The leading decimal integer of a text, as _wtoi reads it: leading blanks skipped, an optional
+// sign, digits up to the first other character, 0 without any digit (or for a null text).
+// Values beyond 32 bits saturate instead of overflowing.
+int WideToInt(const wchar_t* text);
+
 // ASCII-only, locale-independent case folding, for names that Windows compares without
 // regard to case (registry keys, module names).
 bool EqualsIgnoreCase(std::wstring_view left, std::wstring_view right);

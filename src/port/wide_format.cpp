@@ -159,12 +159,14 @@ void AppendAligned(BoundedOutput& output, std::wstring_view text, const Conversi
 template <typename Value>
 std::wstring RenderNumber(const Conversion& conversion, const char* sizePrefix, char type,
                           Value value) {
-    std::string format = "%" + conversion.flags;
+    std::string format(1, '%');
+    format.append(conversion.flags);
     if (conversion.width >= 0) {
-        format += std::to_string(conversion.width);
+        format.append(std::to_string(conversion.width));
     }
     if (conversion.precision >= 0) {
-        format += "." + std::to_string(conversion.precision);
+        format.push_back('.');
+        format.append(std::to_string(conversion.precision));
     }
     format += sizePrefix;
     format += type;
