@@ -64,8 +64,8 @@ ORCHEL_API int GetAvailablePatchesInfoXmlFilePath(wchar_t* out_szAvailablePatche
 // Appends the ORV folder, the product's folder and "AlreadyDownloadedPatchInfo.xml"; both the
 // product and gszCurrentProduct must be 1 to 49 characters long and equal without regard to
 // case.
-ORCHEL_API int GetDownloadedPatchesInfoXmlFilePath(
-    wchar_t* out_szDownloadedPatchesInfoXmlFilePath, const wchar_t* in_szProductID);
+ORCHEL_API int GetDownloadedPatchesInfoXmlFilePath(wchar_t* out_szDownloadedPatchesInfoXmlFilePath,
+                                                   const wchar_t* in_szProductID);
 
 // The patch status files of the installed products under the Program Files folder: 1 when the
 // file exists; 0 with the path in the buffer (and a log line) when it does not.

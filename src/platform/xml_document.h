@@ -38,8 +38,7 @@ int JobDestroyElement(void* hElement);
 // fits it is copied, the count becomes length+1 and the result is 1; when it does not fit,
 // nothing is copied, the count becomes length+1 and the result is 0; in every other case the
 // count becomes 0 and the result is 0.
-int JobGetElementValue(void* hElement, wchar_t* pElementValueBuffer,
-                       DWORD* pdwBufferSizeInWCHARs);
+int JobGetElementValue(void* hElement, wchar_t* pElementValueBuffer, DWORD* pdwBufferSizeInWCHARs);
 int JobSetElementValue(void* hElement, const wchar_t* lpszElementValue);
 int JobGetElementChildCount(void* hElement);  // -1 for a null handle or a failure
 void* JobGetElementChild(void* hElement, int nIndex);

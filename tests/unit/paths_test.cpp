@@ -34,11 +34,14 @@ protected:
         orv_.Write("registry.reg",
                    "Windows Registry Editor Version 5.00\n\n"
                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Drovanix\\Kelm Veltrane Backup Remedor]\n" +
-                       productValues + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion]\n" +
+                       productValues +
+                       "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion]\n" +
                        programFiles + "\n");
     }
     void WriteRegistryWithoutProductKey() {
-        orv_.Write("registry.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n");
+        orv_.Write(
+            "registry.reg",
+            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n");
     }
     void WriteSettings(const std::string& content) { orv_.Write("ORVSettings.INI", content); }
     void WriteClientFile(const std::string& content) { orv_.Write("ORVClient.xml", content); }
@@ -97,12 +100,9 @@ TEST_F(Paths, PatchesRootFollowsTheKvbaRule) {
         std::wstring root;
     };
     const std::vector<Case> cases = {
-        {"/data/Patches/kvba", L"/data/Patches/"},
-        {"/data/Patches/KVBA", L"/data/Patches/"},
-        {"/data/Patches", L"/data/Patches/"},
-        {"/data/Patches/", L"/data/Patches//"},
-        {"/data/kvba/Patches", L"/data/kvba/Patches/"},
-        {"/data/Pätches", L"/data/Pätches/"},
+        {"/data/Patches/kvba", L"/data/Patches/"},      {"/data/Patches/KVBA", L"/data/Patches/"},
+        {"/data/Patches", L"/data/Patches/"},           {"/data/Patches/", L"/data/Patches//"},
+        {"/data/kvba/Patches", L"/data/kvba/Patches/"}, {"/data/Pätches", L"/data/Pätches/"},
     };
     for (const Case& c : cases) {
         WriteRegistry("\"PATCHESROOT\"=\"" + c.value + "\"");
@@ -188,14 +188,16 @@ TEST_F(Paths, PathOnSourceFromTheClientFile) {
 TEST_F(Paths, PathOnSourceIsCutToThePathBuffer) {
     WriteSettings("[DownloadServer]\nProtocol=HTTP\n");
     const std::string longPath(400, 'a');
-    WriteClientFile("<client><product Name=\"Remedor\"><downloadinfo><p Name=\"HTTP\"><pathonsource>" +
-                    longPath + "</pathonsource></p></downloadinfo></product></client>");
+    WriteClientFile(
+        "<client><product Name=\"Remedor\"><downloadinfo><p Name=\"HTTP\"><pathonsource>" +
+        longPath + "</pathonsource></p></downloadinfo></product></client>");
     wchar_t path[MAX_PATH];
     ASSERT_EQ(1, GetPathOnSource(path));
     EXPECT_EQ(std::wstring(259, L'a'), path);
 
-    WriteClientFile("<client><product Name=\"Remedor\"><downloadinfo><p Name=\"HTTP\"><pathonsource>" +
-                    std::string(600, 'a') + "</pathonsource></p></downloadinfo></product></client>");
+    WriteClientFile(
+        "<client><product Name=\"Remedor\"><downloadinfo><p Name=\"HTTP\"><pathonsource>" +
+        std::string(600, 'a') + "</pathonsource></p></downloadinfo></product></client>");
     EXPECT_EQ(0, GetPathOnSource(path));  // beyond the 520-character read
 }
 
@@ -220,8 +222,9 @@ TEST_F(Paths, CatalogueFolderJoinsRootAndPathOnSource) {
         {fiftyOne, 0, L""},
     };
     for (const Case& c : cases) {
-        WriteClientFile("<client><product Name=\"Remedor\"><downloadinfo><p Name=\"HTTP\"><pathonsource>" +
-                        c.pathOnSource + "</pathonsource></p></downloadinfo></product></client>");
+        WriteClientFile(
+            "<client><product Name=\"Remedor\"><downloadinfo><p Name=\"HTTP\"><pathonsource>" +
+            c.pathOnSource + "</pathonsource></p></downloadinfo></product></client>");
         wchar_t folder[MAX_PATH] = L"";
         EXPECT_EQ(c.result, GetEncryptedLocalAvailableXMLFilePath(folder)) << c.pathOnSource;
         if (c.result == 1) {
@@ -320,12 +323,9 @@ TEST_F(Paths, ProgramFilesFailuresLeaveTheBufferEmpty) {
 
 TEST_F(Paths, StagingServerFromTheComponentValue) {
     const std::vector<std::pair<std::string, int>> cases = {
-        {"\"Component\"=\"Client\"", 0},
-        {"\"Component\"=\"client\"", 1},
-        {"\"Component\"=\"Staging\"", 1},
-        {"\"Component\"=\"\"", 1},
-        {"\"Codepage\"=\"1033\"", 0},
-        {"\"Component\"=dword:00000001", 0},
+        {"\"Component\"=\"Client\"", 0},  {"\"Component\"=\"client\"", 1},
+        {"\"Component\"=\"Staging\"", 1}, {"\"Component\"=\"\"", 1},
+        {"\"Codepage\"=\"1033\"", 0},     {"\"Component\"=dword:00000001", 0},
     };
     for (const auto& [values, expected] : cases) {
         WriteRegistry(values);
@@ -401,7 +401,10 @@ TEST(PathText, TrailingSeparators) {
 }
 
 TEST(PathText, AnsiToWide) {
-    wchar_t* converted = TCHAR2WCHAR("Gr\xC3\xBC\xC3\x9F" "e", 0);
+    wchar_t* converted = TCHAR2WCHAR(
+        "Gr\xC3\xBC\xC3\x9F"
+        "e",
+        0);
     ASSERT_NE(nullptr, converted);
     EXPECT_EQ(std::wstring(L"Grüße"), converted);
     EXPECT_EQ(L'\0', converted[6]);  // zero-filled length plus two
