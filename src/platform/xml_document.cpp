@@ -19,16 +19,15 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 
+#include "port/file_replace.h"
 #include "port/text.h"
 
 namespace {
@@ -435,69 +434,6 @@ std::optional<std::string> Serialize(xmlDocPtr doc) {
     return std::string(reinterpret_cast<const char*>(owned.get()), static_cast<std::size_t>(size));
 }
 
-// A temporary file beside the target that is removed unless it has been renamed over it.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::filesystem::path& target) {
-        std::random_device random;
-        for (int attempt = 0; attempt < 16 && !stream_; ++attempt) {
-            path_ = target;
-            path_.replace_filename(".orchel-" + std::to_string(random()) + ".tmp");
-            // "x": created exclusively, never an existing file or link of that name.
-            stream_.reset(std::fopen(path_.c_str(), "wbx"));
-            if (!stream_ && errno != EEXIST) {
-                break;
-            }
-        }
-        created_ = stream_ != nullptr;
-    }
-    ~TemporaryFile() {
-        stream_.reset();
-        if (created_ && !committed_) {
-            std::error_code ignored;
-            std::filesystem::remove(path_, ignored);
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    bool Created() const { return created_; }
-
-    bool Write(std::string_view bytes) {
-        std::FILE* file = stream_.get();
-        const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
-                             std::fflush(file) == 0;
-        return std::fclose(stream_.release()) == 0 && written;
-    }
-
-    // Keeps the permissions of the file it replaces, then takes its place in one step.
-    bool RenameOver(const std::filesystem::path& target) {
-        std::error_code error;
-        const std::filesystem::file_status old = std::filesystem::status(target, error);
-        if (std::filesystem::is_regular_file(old)) {
-            std::filesystem::permissions(path_, old.permissions(), error);
-        }
-        std::filesystem::rename(path_, target, error);
-        committed_ = !error;
-        return committed_;
-    }
-
-private:
-    std::filesystem::path path_;
-    Stream stream_;
-    bool created_ = false;
-    bool committed_ = false;
-};
-
-bool ReplaceFile(const std::string& path, std::string_view bytes) {
-    const std::filesystem::path target(path);
-    if (!target.has_filename()) {
-        return false;
-    }
-    TemporaryFile temporary(target);
-    return temporary.Created() && temporary.Write(bytes) && temporary.RenameOver(target);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Processing instructions
 
@@ -687,7 +623,7 @@ int JobSaveXMLDocument(void* hDocument, const wchar_t* SFileName) {
         }
         QuietErrors quiet;
         const std::optional<std::string> bytes = Serialize(document->owner->Doc());
-        return bytes && ReplaceFile(*path, *bytes) ? 1 : 0;
+        return bytes && port::ReplaceFileContents(*path, *bytes) ? 1 : 0;
     });
 }
 

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "port/file_replace.h"
 #include "port/text.h"
 
 // Notes on the Windows rules kept here, and on the choices where they say nothing:
@@ -48,29 +49,6 @@ constexpr std::string_view kUtf8Bom("\xEF\xBB\xBF", 3);
 constexpr std::string_view kUtf16LeBom("\xFF\xFE", 2);
 
 // ---- files ----
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
-    ~FileDescriptor() { Close(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    bool IsOpen() const { return descriptor_ >= 0; }
-    int Get() const { return descriptor_; }
-    bool Close() {
-        const int descriptor = descriptor_;
-        descriptor_ = -1;
-        return descriptor < 0 || ::close(descriptor) == 0;
-    }
-    void Reset(int descriptor) {
-        Close();
-        descriptor_ = descriptor;
-    }
-
-private:
-    int descriptor_;
-};
 
 enum class ReadStatus { kRead, kMissing, kFailed };
 
@@ -114,14 +92,6 @@ LoadedFile LoadFile(const std::string& path) {
     return loaded;
 }
 
-std::string FolderOf(const std::string& path) {
-    const std::size_t separator = path.rfind('/');
-    if (separator == std::string::npos) {
-        return ".";
-    }
-    return separator == 0 ? "/" : path.substr(0, separator);
-}
-
 bool FolderExists(const std::string& path) {
     struct stat info {};
     return ::stat(FolderOf(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -143,94 +113,6 @@ std::optional<std::string> WriteTarget(const std::string& path) {
     }
     const std::filesystem::path target = std::filesystem::canonical(path, error);
     return error ? std::nullopt : std::optional<std::string>(target.string());
-}
-
-bool WriteAll(int descriptor, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t count = ::write(descriptor, bytes.data(), bytes.size());
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return true;
-}
-
-// A new file beside the one it will replace (rename only replaces atomically within one file
-// system); removed again unless committed.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& target) {
-        std::random_device random;
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            std::array<char, 16> suffix{};
-            const auto end =
-                std::to_chars(suffix.data(), suffix.data() + suffix.size(), random(), 16).ptr;
-            path_ = target + ".tmp-" + std::string(suffix.data(), end);
-            // Mode 0666 lets the process umask decide for a new settings file.
-            file_.Reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-            if (file_.IsOpen() || errno != EEXIST) {
-                break;
-            }
-        }
-        created_ = file_.IsOpen();
-    }
-    ~TemporaryFile() {
-        file_.Close();
-        if (created_ && !committed_) {
-            ::unlink(path_.c_str());
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    bool IsOpen() const { return file_.IsOpen(); }
-    int Get() const { return file_.Get(); }
-    const std::string& Path() const { return path_; }
-    bool Close() { return file_.Close(); }
-    void Commit() { committed_ = true; }
-
-private:
-    FileDescriptor file_{-1};
-    std::string path_;
-    bool created_ = false;
-    bool committed_ = false;
-};
-
-// The settings file may hold protected values: the new file keeps the old one's permissions
-// (a failure there is a failure of the write) and, where the process may, its owner.
-bool KeepAttributes(int descriptor, const struct stat* old) {
-    if (old == nullptr) {
-        return true;
-    }
-    if (::fchown(descriptor, old->st_uid, old->st_gid) != 0) {
-        // Only a privileged process may give a file away; the mode below still applies.
-    }
-    return ::fchmod(descriptor, old->st_mode & 07777) == 0;
-}
-
-void SyncFolder(const std::string& path) {
-    FileDescriptor folder(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.IsOpen()) {
-        ::fsync(folder.Get());  // best effort: the rename itself has already succeeded
-    }
-}
-
-// Readers see the old file or the new one, never a part: the bytes go to a temporary file that
-// is flushed to disk and then renamed over the old file.
-bool ReplaceFile(const std::string& path, std::string_view bytes, const struct stat* old) {
-    TemporaryFile temporary(path);
-    if (!temporary.IsOpen() || !WriteAll(temporary.Get(), bytes) ||
-        !KeepAttributes(temporary.Get(), old) || ::fsync(temporary.Get()) != 0 ||
-        !temporary.Close() || ::rename(temporary.Path().c_str(), path.c_str()) != 0) {
-        return false;
-    }
-    temporary.Commit();
-    SyncFolder(path);
-    return true;
 }
 
 // ---- encodings ----
@@ -824,7 +706,7 @@ bool WriteProfile(const wchar_t* section, const wchar_t* key, const wchar_t* val
     if (bytes == loaded.bytes) {
         return true;  // nothing changed (a missing file stays missing)
     }
-    return ReplaceFile(*target, bytes, loaded.status == ReadStatus::kRead ? &loaded.info : nullptr);
+    return ReplaceFileContents(*target, bytes);
 }
 
 }  // namespace

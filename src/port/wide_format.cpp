@@ -16,8 +16,11 @@ constexpr int kMaxFieldWidth = 65536;
 enum class Size { Default, Char, Short, Bits32, Bits64 };
 
 struct Conversion {
-    std::string flags;  // narrow, handed to snprintf for numbers
-    bool leftAlign = false;
+    bool leftAlign = false;  // '-'
+    bool showSign = false;   // '+'
+    bool spaceSign = false;  // ' '
+    bool alternate = false;  // '#'
+    bool zeroPad = false;    // '0'
     int width = -1;
     int precision = -1;
     Size size = Size::Default;
@@ -159,23 +162,37 @@ void AppendAligned(BoundedOutput& output, std::wstring_view text, const Conversi
 template <typename Value>
 std::wstring RenderNumber(const Conversion& conversion, const char* sizePrefix, char type,
                           Value value) {
-    std::string format(1, '%');
-    format.append(conversion.flags);
-    if (conversion.width >= 0) {
-        format.append(std::to_string(conversion.width));
+    // Width and precision travel as '*' arguments, so the narrow format stays a short, fixed
+    // text: '%', each flag once, "*.*", the size prefix and the type.
+    char format[16];
+    std::size_t used = 0;
+    format[used++] = '%';
+    const std::pair<bool, char> flags[] = {{conversion.leftAlign, '-'},
+                                           {conversion.showSign, '+'},
+                                           {conversion.spaceSign, ' '},
+                                           {conversion.alternate, '#'},
+                                           {conversion.zeroPad, '0'}};
+    for (const auto& [present, flag] : flags) {
+        if (present) {
+            format[used++] = flag;
+        }
     }
-    if (conversion.precision >= 0) {
-        format.push_back('.');
-        format.append(std::to_string(conversion.precision));
+    format[used++] = '*';
+    format[used++] = '.';
+    format[used++] = '*';
+    for (const char* prefix = sizePrefix; *prefix != '\0'; ++prefix) {
+        format[used++] = *prefix;
     }
-    format += sizePrefix;
-    format += type;
-    const int length = std::snprintf(nullptr, 0, format.c_str(), value);
+    format[used++] = type;
+    format[used] = '\0';
+    const int width = std::max(conversion.width, 0);
+    const int precision = conversion.precision;  // negative: as if none was given
+    const int length = std::snprintf(nullptr, 0, format, width, precision, value);
     if (length <= 0) {
         return {};
     }
     std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
-    std::snprintf(buffer.data(), buffer.size(), format.c_str(), value);
+    std::snprintf(buffer.data(), buffer.size(), format, width, precision, value);
     return std::wstring(buffer.begin(), buffer.end() - 1);
 }
 
@@ -218,8 +235,11 @@ Conversion ParseConversion(std::wstring_view format, std::size_t& position,
     for (wchar_t flag = at(position);
          flag == L'-' || flag == L'+' || flag == L' ' || flag == L'#' || flag == L'0';
          flag = at(++position)) {
-        conversion.flags.push_back(static_cast<char>(flag));
         conversion.leftAlign = conversion.leftAlign || flag == L'-';
+        conversion.showSign = conversion.showSign || flag == L'+';
+        conversion.spaceSign = conversion.spaceSign || flag == L' ';
+        conversion.alternate = conversion.alternate || flag == L'#';
+        conversion.zeroPad = conversion.zeroPad || flag == L'0';
     }
     auto readField = [&]() {
         if (at(position) == L'*') {
@@ -238,7 +258,6 @@ Conversion ParseConversion(std::wstring_view format, std::size_t& position,
         conversion.width = readField();
         if (conversion.width < 0) {  // a negative '*' width means left alignment
             conversion.leftAlign = true;
-            conversion.flags.push_back('-');
             conversion.width = -conversion.width;
         }
     }
@@ -338,7 +357,7 @@ void FormatConversion(BoundedOutput& output, const Conversion& conversion, Argum
             const void* value = nullptr;
             if (source.Pointer(value)) {
                 Conversion hex;
-                hex.flags = "0";
+                hex.zeroPad = true;
                 hex.width = 2 * sizeof(void*);
                 output.Append(RenderNumber(
                     hex, "ll", 'X',
