@@ -23,16 +23,10 @@ namespace {
 
 // Both property forms hand out a path-sized buffer.
 constexpr std::size_t kPropertyCapacity = MAX_PATH;
-// "Wed Jan 02 02:03:55 1980": the runtime's time text without its newline.
-constexpr std::size_t kRuntimeTimeLength = 24;
 // The long date and time is bounded as a buffer of 80 characters would bound it.
 constexpr std::size_t kLongDateTimeCapacity = 80;
 // A plain C mode has at most three characters ("a+b"); a longer text is not one.
 constexpr std::size_t kMaxModeLength = 3;
-
-constexpr const wchar_t* kWeekdayNames[] = {L"Sun", L"Mon", L"Tue", L"Wed", L"Thu", L"Fri", L"Sat"};
-constexpr const wchar_t* kMonthNames[] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
-                                          L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
 
 // A property buffer, released with free() unless handed to the caller.
 struct FreeDeleter {
@@ -91,15 +85,22 @@ std::optional<std::tm> LocalTimeOf(std::int64_t time) {
 
 // The C runtime's fixed English form, "Wed Jan 02 02:03:55 1980", in local time; the process
 // locale has no say in it.
+// The runtime's fixed English time text is the library's unique date form: "Wed Jan 02
+// 02:03:55 1980".
 bool WriteRuntimeTimeText(std::int64_t time, wchar_t* buffer) {
     const std::optional<std::tm> local = LocalTimeOf(time);
     if (!local) {
         return false;
     }
-    port::FormatWide(buffer, kRuntimeTimeLength + 1, L"%s %s %02d %02d:%02d:%02d %lld",
-                     kWeekdayNames[local->tm_wday], kMonthNames[local->tm_mon], local->tm_mday,
-                     local->tm_hour, local->tm_min, local->tm_sec,
-                     static_cast<long long>(local->tm_year) + 1900);
+    SYSTEMTIME fields{};
+    fields.wYear = static_cast<WORD>(local->tm_year + 1900);
+    fields.wMonth = static_cast<WORD>(local->tm_mon + 1);
+    fields.wDayOfWeek = static_cast<WORD>(local->tm_wday);
+    fields.wDay = static_cast<WORD>(local->tm_mday);
+    fields.wHour = static_cast<WORD>(local->tm_hour);
+    fields.wMinute = static_cast<WORD>(local->tm_min);
+    fields.wSecond = static_cast<WORD>(local->tm_sec);
+    GetUniqueDateFormat(fields, buffer);
     return true;
 }
 
