@@ -10,6 +10,7 @@ packages=(
     libxml2-dev libicu-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev python3
+    osslsigncode openssl
 )
 
 missing=()
