@@ -6,7 +6,7 @@
 namespace orchel_tools {
 namespace {
 
-// Microsoft PE/COFF specification: the values and layout a resource-only DLL needs.
+// Microsoft PE/COFF format: the values and layout a resource-only DLL needs.
 constexpr std::size_t kPeHeaderOffset = 0x40;  // right after the 64-byte MS-DOS header
 constexpr std::size_t kFileHeaderSize = 20;
 constexpr std::size_t kOptionalHeaderSize32 = 224;

@@ -10,7 +10,7 @@
 namespace port {
 namespace {
 
-// Microsoft PE/COFF specification: sizes and field offsets of the headers read here.
+// Microsoft PE/COFF format: sizes and field offsets of the headers read here.
 constexpr std::size_t kDosHeaderSize = 64;
 constexpr std::size_t kLfanewOffset = 0x3C;  // e_lfanew: file offset of the PE signature
 constexpr std::size_t kSignatureSize = 4;    // "PE\0\0"
@@ -21,7 +21,7 @@ constexpr std::size_t kOptionalHeaderFixedSize32 = 96;
 constexpr std::size_t kOptionalHeaderFixedSize64 = 112;
 constexpr std::size_t kDataDirectorySize = 8;
 
-// Microsoft PE/COFF specification, resource directory: a directory table (16 bytes) followed
+// Microsoft PE/COFF format, resource directory: a directory table (16 bytes) followed
 // by its named entries and then its integer-ID entries (8 bytes each); the high bit of an
 // entry's first word marks a name offset, of its second word a subdirectory offset. All
 // offsets are relative to the start of the resource directory. Data entries are 16 bytes,

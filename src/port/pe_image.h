@@ -1,7 +1,7 @@
 // Stand-in for loading a module as a data file and reading its resources: a read-only,
 // bounds-checked reader of PE images (PE32 and PE32+). Nothing is mapped or executed; every
 // offset and size read from the file is checked against the file before it is used.
-// Layout: Microsoft PE/COFF specification (MS-DOS stub, COFF file header, optional header,
+// Layout: Microsoft PE/COFF format (MS-DOS stub, COFF file header, optional header,
 // section table, ".rsrc" resource directory).
 #ifndef ORCHEL_PORT_PE_IMAGE_H
 #define ORCHEL_PORT_PE_IMAGE_H
