@@ -7,7 +7,7 @@ packages=(
     # build
     g++ cmake ninja-build pkg-config
     # libraries behind the platform seam
-    libxml2-dev libicu-dev
+    libxml2-dev libicu-dev libssl-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev python3
     osslsigncode openssl
