@@ -372,6 +372,15 @@ Verdict ReadIndirectData(PKCS7* message, IndirectData& out) {
 // verifies (signature only, no chain); `content` empty: the SignedData's own content.
 X509* VerifiedSigner(PKCS7* message, std::optional<std::span<const BYTE>> content,
                      SignerStackPtr& signers) {
+    // Every digest the message names must be one OpenSSL knows before it is verified: OpenSSL
+    // 3.0 does not release the digest chain it has begun when it meets an unknown one.
+    const STACK_OF(X509_ALGOR)* algorithms = message->d.sign->md_algs;
+    for (int index = 0; index < sk_X509_ALGOR_num(algorithms); ++index) {
+        const X509_ALGOR* algorithm = sk_X509_ALGOR_value(algorithms, index);
+        if (algorithm == nullptr || EVP_get_digestbyobj(algorithm->algorithm) == nullptr) {
+            return nullptr;
+        }
+    }
     BioPtr data;
     if (content) {
         if (content->size() > static_cast<std::size_t>(INT_MAX)) {

@@ -264,6 +264,16 @@ TEST_F(AuthenticodeTest, SimpleDisplayNameFallsBackWithoutCommonName) {
         *found = 'C';
         EXPECT_EQ(port::MessageSignerSimpleDisplayName(message), std::nullopt);
     }
+    // A message naming a digest nobody knows is refused, and leaves nothing allocated behind
+    // (the sanitizer build checks for leaks).
+    Bytes unknownDigest = ReadBytes(Fixture("message-ou.p7"));
+    const Bytes sha256 = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+    const auto digestOid =
+        std::search(unknownDigest.begin(), unknownDigest.end(), sha256.begin(), sha256.end());
+    ASSERT_NE(digestOid, unknownDigest.end());
+    digestOid[5] = 0x02;
+    EXPECT_EQ(port::MessageSignerSimpleDisplayName(unknownDigest), std::nullopt);
+
     EXPECT_EQ(port::MessageSignerSimpleDisplayName({}), std::nullopt);
     const Bytes garbage = {0x30, 0x82, 0xFF, 0xFF, 0x06};
     EXPECT_EQ(port::MessageSignerSimpleDisplayName(garbage), std::nullopt);
