@@ -233,35 +233,12 @@ std::wstring DecodeText(std::string_view bytes, Encoding encoding) {
     return encoding == Encoding::kUtf8 ? DecodeUtf8Leniently(bytes) : DecodeUtf16LeLeniently(bytes);
 }
 
-std::optional<std::string> EncodeUtf16Le(std::wstring_view text) {
-    std::string bytes;
-    bytes.reserve(text.size() * 2);
-    auto unit = [&bytes](std::uint32_t value) {
-        bytes.push_back(static_cast<char>(value & 0xFF));
-        bytes.push_back(static_cast<char>(value >> 8));
-    };
-    for (wchar_t character : text) {
-        const auto value = static_cast<std::uint32_t>(character);
-        if (value > 0x10FFFF || IsSurrogate(value)) {
-            return std::nullopt;
-        }
-        if (value >= 0x10000) {
-            unit(0xD800 + ((value - 0x10000) >> 10));
-            unit(0xDC00 + ((value - 0x10000) & 0x3FF));
-        } else {
-            unit(value);
-        }
-    }
-    return bytes;
-}
-
 // Nothing when the text holds a character that is not a Unicode scalar value.
 std::optional<std::string> EncodeText(std::wstring_view text, Encoding encoding) {
-    if (encoding == Encoding::kUtf16Le) {
-        return EncodeUtf16Le(text);
-    }
     std::string bytes;
-    return WideToUtf8(text, bytes) ? std::optional<std::string>(std::move(bytes)) : std::nullopt;
+    const bool encoded =
+        encoding == Encoding::kUtf16Le ? WideToUtf16Le(text, bytes) : WideToUtf8(text, bytes);
+    return encoded ? std::optional<std::string>(std::move(bytes)) : std::nullopt;
 }
 
 // ---- lines ----

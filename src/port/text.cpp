@@ -124,6 +124,29 @@ bool Utf16LeToWide(std::string_view bytes, std::wstring& out) {
     return true;
 }
 
+bool WideToUtf16Le(std::wstring_view wide, std::string& out) {
+    out.clear();
+    out.reserve(wide.size() * 2);
+    auto unit = [&out](char32_t value) {
+        out.push_back(static_cast<char>(value & 0xFF));
+        out.push_back(static_cast<char>(value >> 8));
+    };
+    for (wchar_t character : wide) {
+        const auto codePoint = static_cast<char32_t>(character);
+        if (!IsScalarValue(codePoint)) {
+            out.clear();
+            return false;
+        }
+        if (codePoint >= 0x10000) {
+            unit(0xD800 + ((codePoint - 0x10000) >> 10));
+            unit(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
+        } else {
+            unit(codePoint);
+        }
+    }
+    return true;
+}
+
 std::size_t BoundedCopy(wchar_t* destination, std::size_t capacity, const wchar_t* source) {
     if (source == nullptr) {
         return BoundedCopy(destination, capacity, std::wstring_view());

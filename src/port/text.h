@@ -21,6 +21,10 @@ bool WideToUtf8(std::wstring_view wide, std::string& out);
 // make it fail.
 bool Utf16LeToWide(std::string_view bytes, std::wstring& out);
 
+// Encodes wide text as UTF-16LE bytes (no BOM). A wide character that is not a Unicode scalar
+// value makes the conversion fail: returns false, `out` is emptied.
+bool WideToUtf16Le(std::wstring_view wide, std::string& out);
+
 // Copies at most capacity-1 characters of `source` into `destination` and terminates it.
 // A null source copies the empty text; a null destination or zero capacity copies nothing.
 // Returns the number of characters stored.

@@ -31,19 +31,7 @@ std::wstring Wide(const std::string& text) {
 
 std::string Utf16Le(std::wstring_view text) {
     std::string bytes;
-    auto unit = [&bytes](std::uint32_t value) {
-        bytes.push_back(static_cast<char>(value & 0xFF));
-        bytes.push_back(static_cast<char>(value >> 8));
-    };
-    for (wchar_t character : text) {
-        const auto value = static_cast<std::uint32_t>(character);
-        if (value >= 0x10000) {
-            unit(0xD800 + ((value - 0x10000) >> 10));
-            unit(0xDC00 + ((value - 0x10000) & 0x3FF));
-        } else {
-            unit(value);
-        }
-    }
+    EXPECT_TRUE(port::WideToUtf16Le(text, bytes));
     return bytes;
 }
 

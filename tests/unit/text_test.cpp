@@ -52,6 +52,18 @@ TEST(Text, Utf16LeDecodesPairsAndRejectsBrokenInput) {
     EXPECT_FALSE(port::Utf16LeToWide(std::string("\x1E\xDD", 2), out));  // lone low half
 }
 
+TEST(Text, Utf16LeEncodingRoundTripsAndRejectsNonScalars) {
+    std::string bytes;
+    ASSERT_TRUE(port::WideToUtf16Le(L"Aä𝄞", bytes));
+    EXPECT_EQ(std::string("A\0\xE4\0\x34\xD8\x1E\xDD", 8), bytes);
+    std::wstring back;
+    ASSERT_TRUE(port::Utf16LeToWide(bytes, back));
+    EXPECT_EQ(L"Aä𝄞", back);
+    EXPECT_FALSE(port::WideToUtf16Le(std::wstring(1, static_cast<wchar_t>(0xDC00)), bytes));
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_FALSE(port::WideToUtf16Le(std::wstring(1, static_cast<wchar_t>(0x110000)), bytes));
+}
+
 TEST(Text, BoundedCopyKeepsAtMostCapacityMinusOne) {
     wchar_t field[5];
     EXPECT_EQ(4u, port::BoundedCopy(field, 5, L"abcdefgh"));
