@@ -7,10 +7,12 @@ packages=(
     # build
     g++ cmake ninja-build pkg-config
     # libraries behind the platform seam
-    libxml2-dev libicu-dev libssl-dev
+    libxml2-dev libicu-dev libssl-dev libcurl4-openssl-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev python3
     osslsigncode openssl
+    # real servers the download tests talk to on loopback
+    nginx tinyproxy curl
 )
 
 missing=()
