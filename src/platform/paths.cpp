@@ -15,7 +15,7 @@
 #include "orchel/globals.h"
 #include "platform/xml_document.h"
 #include "platform/xml_handle.h"
-#include "platform/xml_query.h"
+#include "platform/client_file.h"
 #include "port/module.h"
 #include "port/path.h"
 #include "port/profile.h"
@@ -29,7 +29,6 @@ using port::kPathSeparator;
 
 constexpr std::size_t kPathCapacity = MAX_PATH;
 constexpr std::size_t kProtocolCapacity = 10;
-constexpr std::size_t kProtocolNameCapacity = 10;
 constexpr std::size_t kPathOnSourceCapacity = 520;
 constexpr std::size_t kComponentCapacity = 25;
 constexpr int kMaxSourceSegments = 50;
@@ -89,36 +88,6 @@ std::optional<std::wstring> ExistingSettingsFile() {
 using orchel::XmlAttribute;
 using orchel::XmlDocument;
 using orchel::XmlElement;
-
-std::optional<std::wstring> AttributeText(void* element, const wchar_t* name,
-                                          std::size_t capacity) {
-    XmlAttribute attribute(JobGetElementAttributeByName(element, name));
-    std::vector<wchar_t> value(capacity);
-    DWORD size = static_cast<DWORD>(capacity);
-    if (!attribute || JobGetAttributeValue(attribute.Get(), value.data(), &size) == 0) {
-        return std::nullopt;
-    }
-    return std::wstring(value.data());
-}
-
-// The first protocol element of downloadinfo whose Name equals the protocol (ASCII case
-// ignored). When none matches, there is no path on source: using another protocol's folder
-// would fetch from the wrong place.
-XmlElement FindProtocolElement(void* downloadInfo, const wchar_t* protocol) {
-    const int childCount = JobGetElementChildCount(downloadInfo);
-    for (int index = 0; index < childCount; ++index) {
-        XmlElement child(JobGetElementChild(downloadInfo, index));
-        if (!child) {
-            continue;
-        }
-        const std::optional<std::wstring> name =
-            AttributeText(child.Get(), L"Name", kProtocolNameCapacity);
-        if (name && port::EqualsIgnoreCase(*name, protocol)) {
-            return child;
-        }
-    }
-    return XmlElement();
-}
 
 int ReadPathOnSource(void* protocolElement, wchar_t* out_szPathOnSource) {
     XmlElement pathElement(JobGetElementChildByName(protocolElement, L"pathonsource"));
@@ -291,14 +260,7 @@ int GetPathOnSource(wchar_t* out_szPathOnSource) {
     if (!document) {
         return 0;
     }
-    const std::optional<std::wstring> productName =
-        orchel::XPathLiteral(ProductNameView(gszCurrentProduct));
-    if (!productName) {
-        return 0;
-    }
-    const std::wstring query =
-        port::FormatWideString(L"/client/product[@Name=%s]", productName->c_str());
-    XmlElement product(JobGetElement(document.Get(), query.c_str()));
+    XmlElement product = orchel::FindProductElement(document.Get());
     if (!product) {
         return 0;
     }
@@ -312,7 +274,7 @@ int GetPathOnSource(wchar_t* out_szPathOnSource) {
         return 1;
     }
     // 5. The protocol element of the selected protocol.
-    XmlElement protocolElement = FindProtocolElement(downloadInfo.Get(), protocol);
+    XmlElement protocolElement = orchel::FindProtocolElement(downloadInfo.Get(), protocol);
     if (!protocolElement) {
         return 0;
     }

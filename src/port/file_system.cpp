@@ -99,6 +99,24 @@ bool IsFolder(std::FILE* stream) {
     return ::fstat(::fileno(stream), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// ---- folders ----
+
+// ERROR_SUCCESS when made, ERROR_ALREADY_EXISTS when a folder is there, else the error.
+int MakeOneFolder(const std::string& folder) {
+    if (::mkdir(folder.c_str(), 0755) == 0) {
+        return ERROR_SUCCESS;
+    }
+    if (errno != EEXIST) {
+        SetLastErrorOfPath(errno, folder);
+        return static_cast<int>(GetLastError());
+    }
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        return ERROR_FILE_EXISTS;
+    }
+    return ERROR_ALREADY_EXISTS;
+}
+
 // ---- wildcard search ----
 
 struct DirectoryCloser {
@@ -308,6 +326,43 @@ BOOL DeleteFileW(const wchar_t* path) {
 
 void SetLastErrorFromErrno() {
     SetLastError(SystemErrorOf(errno));
+}
+
+int SHCreateDirectoryExW(void*, const wchar_t* path, const void*) {
+    const auto fail = [](int error) {
+        SetLastError(static_cast<DWORD>(error));
+        return error;
+    };
+    if (path == nullptr || *path == L'\0') {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    if (BoundedLength(path, MAX_PATH) >= MAX_PATH) {
+        return fail(ERROR_FILENAME_EXCED_RANGE);
+    }
+    std::optional<std::string> narrowPath;
+    try {
+        narrowPath = NarrowPath(path);
+    } catch (...) {
+    }
+    if (!narrowPath) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    // Each folder from the top down; only the last one's existence is reported.
+    const char separator = static_cast<char>(kPathSeparator);
+    std::string full = *narrowPath;
+    while (full.size() > 1 && full.back() == separator) {
+        full.pop_back();
+    }
+    int result = ERROR_SUCCESS;
+    std::size_t end = 0;
+    do {
+        end = full.find(separator, end + 1);
+        result = MakeOneFolder(full.substr(0, end));
+        if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS) {
+            return fail(result);
+        }
+    } while (end != std::string::npos);
+    return result == ERROR_SUCCESS ? ERROR_SUCCESS : fail(result);
 }
 
 }  // namespace port

@@ -15,6 +15,12 @@
 #ifndef ERROR_PATH_NOT_FOUND
 #define ERROR_PATH_NOT_FOUND 3L
 #endif
+#ifndef ERROR_FILE_EXISTS
+#define ERROR_FILE_EXISTS 80L
+#endif
+#ifndef ERROR_ALREADY_EXISTS
+#define ERROR_ALREADY_EXISTS 183L
+#endif
 #ifndef ERROR_GEN_FAILURE
 #define ERROR_GEN_FAILURE 31L
 #endif
@@ -59,6 +65,13 @@ std::optional<ORCHEL_FILE_STATUS> StatFile(const std::wstring& path,
 // Deletes a file (not a folder). On failure returns FALSE with the thread's last error set
 // (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED ...).
 BOOL DeleteFileW(const wchar_t* path);
+
+// Creates a folder and every missing folder above it (mode 0755 before the umask). Returns
+// ERROR_SUCCESS, or the error it also sets as the thread's last error: ERROR_ALREADY_EXISTS
+// when the folder is already there, ERROR_FILE_EXISTS when something that is no folder is in
+// the way, ERROR_FILENAME_EXCED_RANGE for a path of MAX_PATH characters or more, or the system
+// error of the failed creation. hwnd and securityAttributes are not used.
+int SHCreateDirectoryExW(void* hwnd, const wchar_t* path, const void* securityAttributes);
 
 // Sets the thread's last error from the C library's errno after a failed stream call, as the
 // Windows runtime leaves the system error of the file call that failed underneath it.

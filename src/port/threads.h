@@ -71,6 +71,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                              DWORD milliseconds);
 
+// A second handle to the same object (the same-process form of Windows' DuplicateHandle): the
+// object lives until both are closed. FALSE with the last error set for a bad source.
+BOOL DuplicateHandle(HANDLE source, HANDLE* target);
+
 // Closes an event or thread handle. Closing a thread handle does not stop the thread.
 BOOL CloseHandle(HANDLE handle);
 
