@@ -43,6 +43,10 @@ struct FaultStep {
     // After this many body bytes, stop sending and hold the connection open, silent, until
     // the client goes or the server stops; -1: never.
     long long stall_after = -1;
+    // Sends the body in pieces of this many bytes with a pause of trickle_interval_ms (real
+    // time) before each; 0: at once.
+    long long trickle_chunk = 0;
+    int trickle_interval_ms = 0;
     // Bytes of garbage sent after the body (beyond Content-Length).
     long long extra_bytes = 0;
     // Body for statuses without a resource body (404, 407, 500 ...): sent as is.
