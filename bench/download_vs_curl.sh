@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Download throughput of the library's HTTP downloader against `curl -o`, both fetching the
+# same 1 GiB file from the same nginx on loopback in one run, written to the same disk. Reports
+# the ratio (ours / curl, in throughput; the target is at least 0.9 with PacketCount 64) and
+# the downloader's peak memory for a 64 MiB and the 1 GiB file (it must not grow with the
+# file's size).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir="build/bench"
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORCHEL_BUILD_TESTS=OFF -DORCHEL_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build_dir" -j2 --target orchel-download >/dev/null
+
+work="$(mktemp -d "$PWD/$build_dir/download-XXXXXX")"
+nginx_pid=""
+cleanup() {
+    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The site: sparse files read as zeros, so making them costs nothing.
+mkdir -p "$work/site/Remedor" "$work/orv" "$work/patches" "$work/nginx/logs"
+truncate -s 1G "$work/site/Remedor/big.bin"
+truncate -s 64M "$work/site/Remedor/small.bin"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat > "$work/nginx/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+error_log $work/nginx/logs/error.log;
+pid $work/nginx/nginx.pid;
+events { worker_connections 64; }
+http {
+    access_log off;
+    sendfile on;
+    client_body_temp_path $work/nginx;
+    proxy_temp_path $work/nginx;
+    fastcgi_temp_path $work/nginx;
+    uwsgi_temp_path $work/nginx;
+    scgi_temp_path $work/nginx;
+    server { listen 127.0.0.1:$port; root $work/site; }
+}
+CONF
+/usr/sbin/nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
+nginx_pid=$!
+for _ in $(seq 50); do
+    curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+    sleep 0.1
+done
+
+# The service folder of the downloader.
+cp host/RemedorService.strings "$work/orv/"
+cat > "$work/orv/ORVSettings.INI" <<INI
+[DownloadServer]
+ServerType=1
+ServerName=127.0.0.1
+Port=$port
+Protocol=HTTP
+[DOWNLOADCONFIG]
+RetryCount=1
+PacketCount=64
+INI
+printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Drovanix\\Kelm Veltrane Backup Remedor]\n"PATCHESROOT"="%s"\n' \
+    "$work/patches" > "$work/orv/registry.reg"
+export ORCHEL_ORV_DIR="$work/orv" ORCHEL_REGISTRY="$work/orv/registry.reg"
+
+ours() {  # prints seconds and peak memory (KiB) of one download
+    rm -f "$work/patches/Remedor/$1"
+    "$build_dir/bench/orchel-download" "/Remedor/$1" | awk '/^seconds/ { s = $2 } /^peak_rss_kib/ { m = $2 } END { print s, m }'
+}
+curls() {
+    rm -f "$work/curl.bin"
+    local start end
+    start=$(date +%s.%N)
+    curl -s -o "$work/curl.bin" "http://127.0.0.1:$port/Remedor/big.bin"
+    end=$(date +%s.%N)
+    awk -v a="$start" -v b="$end" 'BEGIN { print b - a }'
+}
+best() { sort -n | head -1; }
+
+cat "$work/site/Remedor/big.bin" > /dev/null
+small_memory=$(ours small.bin | cut -d' ' -f2)
+ours_runs=""
+curl_runs=""
+for _ in 1 2 3; do
+    curl_runs+="$(curls)"$'\n'
+    ours_runs+="$(ours big.bin)"$'\n'
+done
+curl_seconds=$(printf '%s' "$curl_runs" | best)
+ours_seconds=$(printf '%s' "$ours_runs" | cut -d' ' -f1 | best)
+big_memory=$(printf '%s' "$ours_runs" | cut -d' ' -f2 | sort -n | tail -1)
+cmp -s "$work/patches/Remedor/big.bin" "$work/site/Remedor/big.bin" || { echo "downloaded file differs" >&2; exit 1; }
+awk -v c="$curl_seconds" -v o="$ours_seconds" -v sm="$small_memory" -v bm="$big_memory" 'BEGIN {
+    printf "curl -o:         %.3f s (%.0f MiB/s)\n", c, 1024 / c
+    printf "orchel download: %.3f s (%.0f MiB/s)\n", o, 1024 / o
+    printf "throughput ratio orchel/curl: %.3f\n", c / o
+    printf "orchel peak memory: %d KiB for 64 MiB, %d KiB for 1 GiB\n", sm, bm
+}'
