@@ -22,6 +22,8 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kNginx = "/usr/sbin/nginx";
+// Answered but not logged: see NginxServer::AccessLog.
+constexpr const char* kSyncPath = "/.orchel-sync";
 constexpr auto kStartTimeout = 10s;
 
 std::filesystem::path MakePrivateFolder(const char* prefix) {
@@ -63,6 +65,25 @@ bool Accepts(int port) {
         close(fd);
     }
     return ok;
+}
+
+// Sends `request` and reads the answer until the server closes the connection.
+void AskAndWait(int port, const std::string& request) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        char buffer[512];
+        while (recv(fd, buffer, sizeof(buffer), 0) > 0) {
+        }
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
 }
 
 // Starts `arguments` with stdout and stderr into `log`; the child dies with the test process.
@@ -272,6 +293,7 @@ std::string NginxConfig(const std::filesystem::path& home, const std::filesystem
          << "    listen 127.0.0.1:" << port << ";\n"
          << "    server_name localhost;\n"
          << "    root " << std::filesystem::absolute(root).string() << ";\n"
+         << "    location = " << kSyncPath << " { access_log off; return 204; }\n"
          << "  }\n"
          << "}\n";
     return conf.str();
@@ -320,7 +342,13 @@ int NginxServer::Port() const {
     return port_;
 }
 
+// nginx writes a log line just after the response's last bytes went out, so a client may hold
+// its answer before the line is written. The single nginx process serves one event at a
+// time: once it has answered a further request, every earlier answer has been logged.
 std::vector<std::string> NginxServer::AccessLog() const {
+    AskAndWait(port_, std::string("GET ") + kSyncPath +
+                          " HTTP/1.1\r\nHost: localhost\r\n"
+                          "Connection: close\r\n\r\n");
     std::vector<std::string> lines;
     std::istringstream in(ReadWhole(home_ / "access.log"));
     for (std::string line; std::getline(in, line);) {
