@@ -507,6 +507,9 @@ DWORD RequestHandle::Send() {
 }
 
 DWORD RequestHandle::ReceiveResponse() {
+    if (failure_ != ERROR_SUCCESS) {
+        return failure_;
+    }
     if (!attached_) {
         return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     }
@@ -525,6 +528,9 @@ DWORD RequestHandle::ReceiveResponse() {
 std::size_t RequestHandle::DrainOverflow() {
     const std::size_t available = overflow_.size() - overflowStart_;
     const std::size_t n = std::min(available, readCapacity_ - readCount_);
+    if (n == 0) {
+        return 0;
+    }
     std::memcpy(readBuffer_ + readCount_, overflow_.data() + overflowStart_, n);
     readCount_ += n;
     overflowStart_ += n;

@@ -434,6 +434,13 @@ TEST(WinHttpFaultTest, StalledBodyTimesOutOnTheScaledClock) {
     DWORD got = 0;
     EXPECT_FALSE(WinHttpReadData(exchange.request.get(), &byte, 1, &got));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT));
+    EXPECT_FALSE(WinHttpReceiveResponse(exchange.request.get(), nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT));
+    // A new send starts afresh: the server's script repeats its stall.
+    ASSERT_EQ(exchange.Send(), ERROR_SUCCESS);
+    received.clear();
+    EXPECT_EQ(exchange.ReadAll(received, 4096), static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT));
+    EXPECT_EQ(received.size(), 100u);
 }
 
 struct BlockedRead {
