@@ -27,6 +27,7 @@ DEFAULT_STEP = {
     "stall_after": -1,
     "extra_bytes": 0,
     "error_body": "error",
+    "interim_continue": False,
 }
 
 
@@ -91,6 +92,9 @@ def read_request(stream):
             break
         name, _, value = header.decode("latin-1").partition(":")
         headers[name.strip().lower()] = value.strip()
+    length = headers.get("content-length", "0")
+    if length.isdigit() and int(length) > 0:
+        stream.read(int(length))  # a request body is not part of any script: skipped
     return parts[0], parts[1], headers
 
 
@@ -154,6 +158,9 @@ def answer(connection, script, step, method, headers, path):
         lines.append("Content-Length: %d" % length)
     if closes:
         lines.append("Connection: close")
+    if step["interim_continue"]:
+        connection.sendall(b"HTTP/1.1 100 Continue\r\n"
+                           b"Last-Modified: Thu, 01 Jan 2015 00:00:00 GMT\r\n\r\n")
     connection.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
     if step["stall_after"] >= 0:
         connection.sendall(sent_body[:step["stall_after"]])

@@ -259,7 +259,8 @@ std::string StepJson(const FaultStep& step) {
            ",\"cut_after\":" + std::to_string(step.cut_after) +
            ",\"stall_after\":" + std::to_string(step.stall_after) +
            ",\"extra_bytes\":" + std::to_string(step.extra_bytes) +
-           ",\"error_body\":" + JsonString(step.error_body) + "}";
+           ",\"error_body\":" + JsonString(step.error_body) +
+           ",\"interim_continue\":" + (step.interim_continue ? "true" : "false") + "}";
 }
 
 }  // namespace

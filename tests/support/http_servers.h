@@ -54,6 +54,9 @@ struct FaultStep {
     long long extra_bytes = 0;
     // Body for statuses without a resource body (404, 407, 500 ...): sent as is.
     std::string error_body = "error";
+    // Send an interim "100 Continue" (carrying a Last-Modified header of its own) before the
+    // answer, as servers may do at any time.
+    bool interim_continue = false;
 };
 
 struct RecordedRequest {

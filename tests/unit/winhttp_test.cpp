@@ -298,6 +298,23 @@ TEST(WinHttpFaultTest, BodyEndsAsTheServerEndsIt) {
     }
 }
 
+TEST(WinHttpFaultTest, InterimAnswerIsNotTheResponse) {
+    FaultServer server({{kPath, "final"}},
+                       {{kPath, {Step([](FaultStep& s) { s.interim_continue = true; })}}});
+    Exchange exchange(L"127.0.0.1", server.Port(), Wide(kPath));
+    ASSERT_EQ(exchange.Send(), ERROR_SUCCESS);
+    EXPECT_EQ(exchange.Number(WINHTTP_QUERY_STATUS_CODE), 200u);
+    SYSTEMTIME time{};
+    DWORD length = sizeof(time);
+    EXPECT_FALSE(WinHttpQueryHeaders(exchange.request.get(),
+                                     WINHTTP_QUERY_LAST_MODIFIED | WINHTTP_QUERY_FLAG_SYSTEMTIME,
+                                     nullptr, &time, &length, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_HEADER_NOT_FOUND));
+    std::string body;
+    ASSERT_EQ(exchange.ReadAll(body, 3), ERROR_SUCCESS);
+    EXPECT_EQ(body, "final");
+}
+
 TEST(WinHttpFaultTest, ConnectionFailuresAreMappedWhenSending) {
     struct Case {
         std::wstring host;
