@@ -22,6 +22,9 @@
 typedef WORD INTERNET_PORT;
 
 // Error numbers (as WinHTTP reports them).
+#ifndef ERROR_INSUFFICIENT_BUFFER
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#endif
 #define ERROR_NOT_CONNECTED 2250L
 #define ERROR_WINHTTP_OUT_OF_HANDLES 12001L
 #define ERROR_WINHTTP_TIMEOUT 12002L
@@ -105,8 +108,11 @@ HINTERNET WinHttpOpenRequest(HINTERNET connect, const wchar_t* verb, const wchar
 BOOL WinHttpAddRequestHeaders(HINTERNET request, const wchar_t* headers, DWORD headersLength,
                               DWORD modifiers);
 
-// Sends the request (extra headers and body not supported: null/0). May be called again on the
-// same request, e.g. after WinHttpSetCredentials; the earlier response is discarded.
+// Sends the request (extra headers and body not supported: null/0): returns once the
+// connection is made and the request is going out, so an unknown host
+// (ERROR_WINHTTP_NAME_NOT_RESOLVED) or a refused connection (ERROR_WINHTTP_CANNOT_CONNECT)
+// fails here. May be called again on the same request, e.g. after WinHttpSetCredentials; the
+// earlier response is discarded.
 BOOL WinHttpSendRequest(HINTERNET request, const wchar_t* headers, DWORD headersLength,
                         void* optional, DWORD optionalLength, DWORD totalLength,
                         std::uintptr_t context);
@@ -115,8 +121,10 @@ BOOL WinHttpSendRequest(HINTERNET request, const wchar_t* headers, DWORD headers
 BOOL WinHttpReceiveResponse(HINTERNET request, void* reserved);
 
 // Queries the final response. With FLAG_NUMBER buffer is a DWORD; with FLAG_SYSTEMTIME a
-// SYSTEMTIME (UTC, from an HTTP date); *bufferLength is the buffer size in bytes and receives
-// the size written. name and index must be null. A missing header fails with
+// SYSTEMTIME (UTC, from an HTTP date); with neither, the value as terminated wide text.
+// *bufferLength is the buffer size in bytes and receives the size written (for text without
+// the terminator); a buffer too small fails with ERROR_INSUFFICIENT_BUFFER and *bufferLength
+// receives the size needed. name and index must be null. A missing header fails with
 // ERROR_WINHTTP_HEADER_NOT_FOUND; a value that is no number or date with
 // ERROR_WINHTTP_INVALID_QUERY_REQUEST.
 BOOL WinHttpQueryHeaders(HINTERNET request, DWORD infoLevel, const wchar_t* name, void* buffer,

@@ -3,6 +3,8 @@
 #ifndef ORCHEL_TESTS_HTTP_SERVERS_H
 #define ORCHEL_TESTS_HTTP_SERVERS_H
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -24,6 +26,11 @@ public:
     // One entry per request served so far, in order: "<METHOD> <uri> <status> <Range header
     // or '-'>", e.g. "GET /patches/a.exe 206 bytes=1000-".
     std::vector<std::string> AccessLog() const;
+
+private:
+    std::filesystem::path home_;  // configuration, logs and nginx's temporary folders
+    pid_t pid_ = -1;
+    int port_ = 0;
 };
 
 // One scripted answer of the fault server. Each request for a path takes the next step of
@@ -51,6 +58,9 @@ struct FaultStep {
     long long extra_bytes = 0;
     // Body for statuses without a resource body (404, 407, 500 ...): sent as is.
     std::string error_body = "error";
+    // Send an interim "100 Continue" (carrying a Last-Modified header of its own) before the
+    // answer, as servers may do at any time.
+    bool interim_continue = false;
 };
 
 struct RecordedRequest {
@@ -76,6 +86,11 @@ public:
     int Port() const;
     // Every request received so far, in order of arrival.
     std::vector<RecordedRequest> Requests() const;
+
+private:
+    std::filesystem::path home_;  // script, bodies, port and request record
+    pid_t pid_ = -1;
+    int port_ = 0;
 };
 
 }  // namespace testsupport
