@@ -3,6 +3,7 @@
 #ifndef ORCHEL_TESTS_PROXY_SERVER_H
 #define ORCHEL_TESTS_PROXY_SERVER_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ public:
     int Port() const;
     // The request lines the proxy has forwarded so far, e.g. "GET http://127.0.0.1:4711/a".
     std::vector<std::string> ForwardedRequests() const;
+
+private:
+    struct Running;
+    std::unique_ptr<Running> running_;
 };
 
 }  // namespace testsupport
