@@ -115,9 +115,9 @@ BOOL PeekMessageW(MSG* message, void* hWnd, UINT filterMin, UINT filterMax, UINT
 // thread as asked to end; if that happened before the registration, the constructor calls
 // `wake` at once. On other threads the registration does nothing.
 //
-// `wake` runs on the terminating thread under the port thread's interruption lock: it must
-// not throw, and the operation registers before it takes any lock that `wake` takes (the
-// object lives on the operation's stack, for exactly as long as it may block).
+// `wake` runs under the port thread's interruption lock (on the terminating thread, or in the
+// constructor): it must not throw, and the operation registers before it takes any lock that
+// `wake` takes. The object lives on the operation's stack, for exactly as long as it may block.
 class ThreadInterruption {
 public:
     explicit ThreadInterruption(std::function<void()> wake);
