@@ -18,7 +18,9 @@ namespace {
 
 constexpr int kDefaultProxyPort = 80;
 constexpr DWORD kProxyServerCapacity = 128;  // 127 characters
-constexpr DWORD kPortCapacity = 5;           // 4 characters
+// Five digits: every TCP port fits, where four would silently name another port (10080 would
+// read as 1008).
+constexpr DWORD kPortCapacity = 6;
 constexpr DWORD kServerNameCapacity = 130;   // 129 characters
 constexpr std::size_t kProtocolCapacity = 10;
 constexpr DWORD kDefaultRetryCount = 3;

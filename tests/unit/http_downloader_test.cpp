@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -48,6 +49,16 @@ std::string ReadAll(const fs::path& path) {
     return bytes.str();
 }
 
+// Compares without printing megabytes of binary on a mismatch.
+testing::AssertionResult HoldsBytes(const fs::path& path, const std::string& expected) {
+    const std::string actual = ReadAll(path);
+    if (actual == expected) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << path << " holds " << actual.size()
+                                       << " bytes, not the expected " << expected.size();
+}
+
 std::string RandomBytes(std::size_t size, unsigned seed = 7) {
     std::mt19937 generator(seed);
     std::string bytes(size, '\0');
@@ -82,7 +93,16 @@ protected:
                    "\"PATCHESROOT\"=\"" +
                        PatchesRoot().string() + "\"\n");
     }
-    ~DownloadTest() override { gszCurrentProduct[0] = L'\0'; }
+    ~DownloadTest() override {
+        gszCurrentProduct[0] = L'\0';
+        if (HasFailure()) {  // the downloader's own account of what happened
+            for (const std::wstring& line : log_.Messages()) {
+                std::string narrow;
+                port::WideToUtf8(line, narrow);
+                std::fprintf(stderr, "log: %s\n", narrow.c_str());
+            }
+        }
+    }
 
     fs::path PatchesRoot() const { return orv_.Path() / "patches"; }
 
@@ -149,7 +169,7 @@ protected:
 
 TEST_F(ConcurrentDownloadFromNginx, WholeFileMirrorsTheUriBelowThePatchesRoot) {
     EXPECT_EQ(DOWNLOAD_COMPLETED, Download(L"/Remedor/patches/fix.exe"));
-    EXPECT_EQ(patch_, ReadAll(LocalPatch()));
+    EXPECT_TRUE(HoldsBytes(LocalPatch(), patch_));
     EXPECT_EQ(L"fix.exe", downloader_.m_wsFileName);
     EXPECT_EQ(patch_.size(), downloader_.m_dwContentLength);
     ExpectRecord(200, Message(7148), L"Success");
@@ -185,7 +205,7 @@ TEST_F(ConcurrentDownloadFromNginx, PacketCountSetsThePacketSize) {
         EXPECT_EQ(DOWNLOAD_COMPLETED, Download(L"/Remedor/patches/fix.exe"));
         EXPECT_EQ(row.packetBytes, g_DownloadBufSize);
         EXPECT_EQ(row.invalid, Logged(3, L"Invalid Packet count found. Default to 16 Packets"));
-        EXPECT_EQ(patch_, ReadAll(LocalPatch()));
+        EXPECT_TRUE(HoldsBytes(LocalPatch(), patch_));
     }
 }
 
@@ -390,7 +410,7 @@ TEST_F(ConcurrentDownloadFromFaultServer, ACutBodyResumesAtOnceWithARange) {
     cut.cut_after = 70000;
     Serve({cut, testsupport::FaultStep{}});
     EXPECT_EQ(DOWNLOAD_COMPLETED, DownloadPatch());
-    EXPECT_EQ(patch_, ReadAll(LocalPatch()));
+    EXPECT_TRUE(HoldsBytes(LocalPatch(), patch_));
     EXPECT_EQ((std::vector<std::string>{"-", "bytes=70000-"}), RangesAsked());
     // The 206 answer leaves the record of the first try's 200.
     ExpectRecord(200, Message(7148), L"Success");
@@ -402,7 +422,7 @@ TEST_F(ConcurrentDownloadFromFaultServer, AStallLongerThanTheReceiveTimeOutResum
     stall.stall_after = 50000;
     Serve({stall, testsupport::FaultStep{}});
     EXPECT_EQ(DOWNLOAD_COMPLETED, DownloadPatch());
-    EXPECT_EQ(patch_, ReadAll(LocalPatch()));
+    EXPECT_TRUE(HoldsBytes(LocalPatch(), patch_));
     EXPECT_EQ((std::vector<std::string>{"-", "bytes=50000-"}), RangesAsked());
 }
 
@@ -414,7 +434,7 @@ TEST_F(ConcurrentDownloadFromFaultServer, ATryTimedOutInsideAReadStartsAgainFrom
     trickle.trickle_interval_ms = 40;
     Serve({trickle, testsupport::FaultStep{}});
     EXPECT_EQ(DOWNLOAD_COMPLETED, DownloadPatch());
-    EXPECT_EQ(patch_, ReadAll(LocalPatch()));
+    EXPECT_TRUE(HoldsBytes(LocalPatch(), patch_));
     EXPECT_EQ((std::vector<std::string>{"-", "-"}), RangesAsked());
     EXPECT_TRUE(Logged(3, L"TimedOut And Blocked.. Retry 3"));
     EXPECT_TRUE(Logged(4, L"SUCCESS: Download Thread Terminated successfully"));
@@ -440,7 +460,7 @@ TEST_F(ConcurrentDownloadFromFaultServer, BodiesOfTheWrongLength) {
     Serve({shortBody});
     EXPECT_EQ(DOWNLOAD_FAILED, DownloadPatch(2));
     EXPECT_EQ(2u, server_->Requests().size());
-    ExpectRecord(200, Message(7148), L"Success");  // the failure is the body, not the answer
+    ExpectRecord(5000, Message(7156), L"Failed");
     EXPECT_FALSE(fs::exists(LocalPatch()));
 
     // Bytes after the announced length are not the resource's: the file is exact.
@@ -448,7 +468,7 @@ TEST_F(ConcurrentDownloadFromFaultServer, BodiesOfTheWrongLength) {
     longBody.extra_bytes = 5000;
     Serve({longBody});
     EXPECT_EQ(DOWNLOAD_COMPLETED, DownloadPatch());
-    EXPECT_EQ(patch_, ReadAll(LocalPatch()));
+    EXPECT_TRUE(HoldsBytes(LocalPatch(), patch_));
 }
 
 TEST_F(ConcurrentDownloadFromFaultServer, AServerIgnoringRangesCannotCompleteAResume) {
@@ -502,11 +522,20 @@ TEST_F(ConcurrentDownloadFromFaultServer, AProxyChallengeIsAnsweredOnceWithThePr
     downloader_.m_wsProxyPassword = L"secret";
     EXPECT_EQ(DOWNLOAD_FAILED, downloader_.DownLoadFile(Wide(kPatchPath), record_));
     ExpectRecord(407, Message(7152), L"Failed");
+    // Sent twice: plainly, then with credentials (the NTLM handshake may take the HTTP layer
+    // more than one exchange on the wire).
+    int sends = 0;
+    for (const std::wstring& line : log_.Messages()) {
+        sends += line == L"SUCCESS: Send HTTP request OK" ? 1 : 0;
+    }
+    EXPECT_EQ(2, sends);
     const std::vector<testsupport::RecordedRequest> requests = server_->Requests();
-    ASSERT_EQ(2u, requests.size());
+    ASSERT_GE(requests.size(), 2u);
     EXPECT_EQ(0u, requests[0].headers.count("proxy-authorization"));
-    ASSERT_EQ(1u, requests[1].headers.count("proxy-authorization"));
-    EXPECT_EQ(0u, requests[1].headers.at("proxy-authorization").rfind("NTLM ", 0));
+    for (std::size_t index = 1; index < requests.size(); ++index) {
+        ASSERT_EQ(1u, requests[index].headers.count("proxy-authorization"));
+        EXPECT_EQ(0u, requests[index].headers.at("proxy-authorization").rfind("NTLM ", 0));
+    }
     EXPECT_EQ("http://127.0.0.1:9" + kPatchPath, requests[0].target);
 }
 
