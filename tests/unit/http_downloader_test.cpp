@@ -552,4 +552,82 @@ TEST_F(ConcurrentDownloadFromFaultServer, WithoutProxyCredentialsA407EndsAfterOn
     EXPECT_TRUE(Logged(3, L"FAILED: Status code <407>: The proxy requires authentication."));
 }
 
+// ---- a real proxy ----
+
+class ConcurrentDownloadThroughProxy : public ConcurrentDownloadFromNginx {
+protected:
+    // Stores a value as an administrator would, through the credential command (into the
+    // settings file, which must be written first).
+    void StoreCredential(const std::string& key, const std::string& value) {
+        const std::string command = "printf '%s\\n' '" + value + "' | " +
+                                    ORCHEL_SET_CREDENTIAL_TOOL + " --section ProxySettings --key " +
+                                    key + " --orv-dir " + orv_.Path().string();
+        ASSERT_EQ(0, std::system(command.c_str())) << command;
+    }
+    void WriteProxySettings(int mode, const std::string& extra) {
+        WriteSettings(nginx_.Port(), "[ProxySettings]\nUseProxy=" + std::to_string(mode) +
+                                         "\nProxyServer=127.0.0.1\nProxyPort=" +
+                                         std::to_string(proxy_.Port()) + "\n" + extra);
+    }
+    std::string Forwarded() const {
+        return "GET http://127.0.0.1:" + std::to_string(nginx_.Port()) +
+               "/Remedor/patches/fix.exe";
+    }
+
+    testsupport::TempFolder keys_;
+    testsupport::ScopedEnv keyFile_{"ORCHEL_CREDENTIAL_KEY", (keys_.Path() / "key").string()};
+    testsupport::ProxyServer proxy_{"kelm", "s3cret-pass"};
+};
+
+TEST_F(ConcurrentDownloadThroughProxy, NamedProxyWithStoredCredentialsAnswersTheChallenge) {
+    WriteProxySettings(2, "ProxyRequireAuth=1\n");
+    StoreCredential("ProxyUserID", "kelm");
+    StoreCredential("ProxyPassword", "s3cret-pass");
+    EXPECT_EQ(DOWNLOAD_COMPLETED, Download(L"/Remedor/patches/fix.exe"));
+    EXPECT_TRUE(HoldsBytes(LocalPatch(), patch_));
+    EXPECT_EQ(std::vector<std::string>{Forwarded()}, proxy_.ForwardedRequests());
+    EXPECT_TRUE(Logged(3, L"Setting proxy credentials OK"));
+    // The credentials never reach the log.
+    for (const std::wstring& line : log_.Messages()) {
+        EXPECT_EQ(std::wstring::npos, line.find(L"s3cret")) << line.size();
+    }
+}
+
+TEST_F(ConcurrentDownloadThroughProxy, WithoutRequireAuthTheChallengeEndsTheTry) {
+    WriteProxySettings(2, "");
+    StoreCredential("ProxyUserID", "kelm");
+    StoreCredential("ProxyPassword", "s3cret-pass");
+    EXPECT_EQ(DOWNLOAD_FAILED, Download(L"/Remedor/patches/fix.exe"));
+    ExpectRecord(407, Message(7152), L"Failed");
+    EXPECT_TRUE(proxy_.ForwardedRequests().empty());
+    EXPECT_TRUE(nginx_.AccessLog().empty());
+    EXPECT_FALSE(Logged(3, L"Setting proxy credentials OK"));
+}
+
+TEST_F(ConcurrentDownloadThroughProxy, WrongStoredCredentialsAreRefusedByTheProxy) {
+    WriteProxySettings(2, "ProxyRequireAuth=1\n");
+    StoreCredential("ProxyUserID", "kelm");
+    StoreCredential("ProxyPassword", "wrong");
+    EXPECT_EQ(DOWNLOAD_FAILED, Download(L"/Remedor/patches/fix.exe"));
+    // tinyproxy answers wrong credentials with 401, which is then what the record says.
+    ExpectRecord(401, Message(7150), L"Failed");
+    EXPECT_TRUE(nginx_.AccessLog().empty());
+}
+
+TEST_F(ConcurrentDownloadThroughProxy, SystemProxyComesFromTheEnvironment) {
+    testsupport::ProxyServer open;
+    testsupport::ScopedEnv systemProxy("http_proxy",
+                                       "http://127.0.0.1:" + std::to_string(open.Port()));
+    WriteSettings(nginx_.Port(), "[ProxySettings]\nUseProxy=1\n");
+    EXPECT_EQ(DOWNLOAD_COMPLETED, Download(L"/Remedor/patches/fix.exe"));
+    EXPECT_EQ(std::vector<std::string>{Forwarded()}, open.ForwardedRequests());
+    EXPECT_TRUE(Logged(4, L"Auto detection of proxy"));
+
+    // Without a proxy mode the environment is not used.
+    fs::remove(LocalPatch());
+    WriteSettings(nginx_.Port());
+    EXPECT_EQ(DOWNLOAD_COMPLETED, Download(L"/Remedor/patches/fix.exe"));
+    EXPECT_EQ(1u, open.ForwardedRequests().size());
+}
+
 }  // namespace
