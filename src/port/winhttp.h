@@ -54,8 +54,8 @@ inline constexpr DWORD WINHTTP_ACCESS_TYPE_NAMED_PROXY = 3;
 // WinHttpSetOption.
 inline constexpr DWORD WINHTTP_OPTION_PROXY = 38;
 struct WINHTTP_PROXY_INFO {
-    DWORD dwAccessType;       // WINHTTP_ACCESS_TYPE_NAMED_PROXY or _NO_PROXY
-    const wchar_t* lpszProxy;  // "host:port"
+    DWORD dwAccessType;              // WINHTTP_ACCESS_TYPE_NAMED_PROXY or _NO_PROXY
+    const wchar_t* lpszProxy;        // "host:port"
     const wchar_t* lpszProxyBypass;  // must be null or empty: no host bypasses the proxy
 };
 
