@@ -225,6 +225,22 @@ TEST_F(WinHttpNginxTest, QueriesCheckTheCallersBuffer) {
     EXPECT_EQ(length, 3 * sizeof(wchar_t));
 }
 
+TEST_F(WinHttpNginxTest, HeadAnswersHeadersWithoutABody) {
+    Internet session(WinHttpOpen(L"ua", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+    Internet connection(WinHttpConnect(session.get(), L"127.0.0.1",
+                                       static_cast<INTERNET_PORT>(server_->Port()), 0));
+    Exchange exchange(L"127.0.0.1", server_->Port(), L"/a.bin");
+    exchange.request.reset(
+        WinHttpOpenRequest(connection.get(), L"HEAD", L"/a.bin", nullptr, nullptr, nullptr, 0));
+    ASSERT_EQ(exchange.Send(), ERROR_SUCCESS);
+    EXPECT_EQ(exchange.Number(WINHTTP_QUERY_STATUS_CODE), 200u);
+    EXPECT_EQ(exchange.Number(WINHTTP_QUERY_CONTENT_LENGTH), body_.size());
+    std::string body;
+    EXPECT_EQ(exchange.ReadAll(body, 4096), ERROR_SUCCESS);
+    EXPECT_TRUE(body.empty());
+    EXPECT_EQ(server_->AccessLog(), std::vector<std::string>{"HEAD /a.bin 200 -"});
+}
+
 TEST_F(WinHttpNginxTest, MissingFileIsA404WithItsOwnBody) {
     Exchange exchange(L"127.0.0.1", server_->Port(), L"/missing.bin");
     ASSERT_EQ(exchange.Send(), ERROR_SUCCESS);
