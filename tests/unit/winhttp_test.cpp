@@ -69,11 +69,12 @@ struct Exchange {
     Internet request;
 
     Exchange(const std::wstring& host, int port, const std::wstring& object,
-             DWORD accessType = WINHTTP_ACCESS_TYPE_NO_PROXY, DWORD flags = 0) {
+             DWORD accessType = WINHTTP_ACCESS_TYPE_NO_PROXY, DWORD flags = 0,
+             const wchar_t* verb = L"GET") {
         session.reset(WinHttpOpen(L"Orchel-Test/1.0", accessType, nullptr, nullptr, 0));
         connection.reset(
             WinHttpConnect(session.get(), host.c_str(), static_cast<INTERNET_PORT>(port), 0));
-        request.reset(WinHttpOpenRequest(connection.get(), L"GET", object.c_str(), nullptr, nullptr,
+        request.reset(WinHttpOpenRequest(connection.get(), verb, object.c_str(), nullptr, nullptr,
                                          nullptr, flags));
     }
 
@@ -226,12 +227,8 @@ TEST_F(WinHttpNginxTest, QueriesCheckTheCallersBuffer) {
 }
 
 TEST_F(WinHttpNginxTest, HeadAnswersHeadersWithoutABody) {
-    Internet session(WinHttpOpen(L"ua", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
-    Internet connection(WinHttpConnect(session.get(), L"127.0.0.1",
-                                       static_cast<INTERNET_PORT>(server_->Port()), 0));
-    Exchange exchange(L"127.0.0.1", server_->Port(), L"/a.bin");
-    exchange.request.reset(
-        WinHttpOpenRequest(connection.get(), L"HEAD", L"/a.bin", nullptr, nullptr, nullptr, 0));
+    Exchange exchange(L"127.0.0.1", server_->Port(), L"/a.bin", WINHTTP_ACCESS_TYPE_NO_PROXY, 0,
+                      L"HEAD");
     ASSERT_EQ(exchange.Send(), ERROR_SUCCESS);
     EXPECT_EQ(exchange.Number(WINHTTP_QUERY_STATUS_CODE), 200u);
     EXPECT_EQ(exchange.Number(WINHTTP_QUERY_CONTENT_LENGTH), body_.size());
