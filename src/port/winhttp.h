@@ -54,9 +54,9 @@ inline constexpr DWORD WINHTTP_ACCESS_TYPE_NAMED_PROXY = 3;
 // WinHttpSetOption.
 inline constexpr DWORD WINHTTP_OPTION_PROXY = 38;
 struct WINHTTP_PROXY_INFO {
-    DWORD dwAccessType;       // WINHTTP_ACCESS_TYPE_NAMED_PROXY or _NO_PROXY
-    const wchar_t* lpszProxy;  // "host:port"
-    const wchar_t* lpszProxyBypass;  // null or empty: no host bypasses the proxy
+    DWORD dwAccessType;              // WINHTTP_ACCESS_TYPE_NAMED_PROXY or _NO_PROXY
+    const wchar_t* lpszProxy;        // "host:port"
+    const wchar_t* lpszProxyBypass;  // must be null or empty: no host bypasses the proxy
 };
 
 // WinHttpOpenRequest flags: REFRESH asks caches on the way (proxies) not to answer from a
@@ -83,8 +83,9 @@ inline constexpr DWORD WINHTTP_AUTH_SCHEME_NEGOTIATE = 0x00000010;
 inline constexpr DWORD WINHTTP_AUTH_TARGET_SERVER = 0x00000000;
 inline constexpr DWORD WINHTTP_AUTH_TARGET_PROXY = 0x00000001;
 
-// Opens a session. proxyName and proxyBypass must be null (a named proxy is set afterwards
-// with WINHTTP_OPTION_PROXY); flags must be 0 (synchronous).
+// Opens a session with accessType DEFAULT_PROXY or NO_PROXY. proxyName and proxyBypass must be
+// null (a named proxy is set afterwards with WINHTTP_OPTION_PROXY); flags must be 0
+// (synchronous). Anything else fails with ERROR_INVALID_PARAMETER.
 HINTERNET WinHttpOpen(const wchar_t* userAgent, DWORD accessType, const wchar_t* proxyName,
                       const wchar_t* proxyBypass, DWORD flags);
 

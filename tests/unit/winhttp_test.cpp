@@ -69,11 +69,12 @@ struct Exchange {
     Internet request;
 
     Exchange(const std::wstring& host, int port, const std::wstring& object,
-             DWORD accessType = WINHTTP_ACCESS_TYPE_NO_PROXY, DWORD flags = 0) {
+             DWORD accessType = WINHTTP_ACCESS_TYPE_NO_PROXY, DWORD flags = 0,
+             const wchar_t* verb = L"GET") {
         session.reset(WinHttpOpen(L"Orchel-Test/1.0", accessType, nullptr, nullptr, 0));
         connection.reset(
             WinHttpConnect(session.get(), host.c_str(), static_cast<INTERNET_PORT>(port), 0));
-        request.reset(WinHttpOpenRequest(connection.get(), L"GET", object.c_str(), nullptr, nullptr,
+        request.reset(WinHttpOpenRequest(connection.get(), verb, object.c_str(), nullptr, nullptr,
                                          nullptr, flags));
     }
 
@@ -223,6 +224,18 @@ TEST_F(WinHttpNginxTest, QueriesCheckTheCallersBuffer) {
                                     text, &length, nullptr));
     EXPECT_EQ(std::wstring(text), L"200");
     EXPECT_EQ(length, 3 * sizeof(wchar_t));
+}
+
+TEST_F(WinHttpNginxTest, HeadAnswersHeadersWithoutABody) {
+    Exchange exchange(L"127.0.0.1", server_->Port(), L"/a.bin", WINHTTP_ACCESS_TYPE_NO_PROXY, 0,
+                      L"HEAD");
+    ASSERT_EQ(exchange.Send(), ERROR_SUCCESS);
+    EXPECT_EQ(exchange.Number(WINHTTP_QUERY_STATUS_CODE), 200u);
+    EXPECT_EQ(exchange.Number(WINHTTP_QUERY_CONTENT_LENGTH), body_.size());
+    std::string body;
+    EXPECT_EQ(exchange.ReadAll(body, 4096), ERROR_SUCCESS);
+    EXPECT_TRUE(body.empty());
+    EXPECT_EQ(server_->AccessLog(), std::vector<std::string>{"HEAD /a.bin 200 -"});
 }
 
 TEST_F(WinHttpNginxTest, MissingFileIsA404WithItsOwnBody) {
