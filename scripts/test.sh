@@ -17,7 +17,7 @@ case "$variant" in
         export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
         ;;
     tsan)
-        export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+        export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
         # Tests that run several threads carry "Concurrent" in their names.
         ctest_args+=(-R Concurrent)
         ;;
