@@ -2,9 +2,11 @@
 // host (error-registry lock, job-status callback, current product, log file in the service's
 // folder), then runs the requested jobs and prints every job record it receives.
 //
-//   orchel-service [--orv-dir DIR] [--product NAME] check-setup
+//   orchel-service [--orv-dir DIR] [--product NAME] JOB...
 //
-// check-setup verifies the service's own installation: its folder and its string table.
+//   check-setup      verifies the service's own installation: its folder and its string table
+//   download URI     fetches one resource of the download server named in the settings file
+//                    into the patches tree, as the commands do, and prints the outcome
 #include <unistd.h>
 
 #include <clocale>
@@ -13,11 +15,13 @@
 #include <cwchar>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "orchel/command.h"
 #include "orchel/corvlog.h"
+#include "orchel/downloader.h"
 #include "orchel/error_registry.h"
 #include "orchel/globals.h"
 
@@ -30,7 +34,8 @@ struct Options {
 };
 
 int PrintUsage() {
-    std::cerr << "usage: orchel-service [--orv-dir DIR] [--product NAME] check-setup\n";
+    std::cerr << "usage: orchel-service [--orv-dir DIR] [--product NAME] JOB...\n"
+                 "jobs: check-setup | download URI\n";
     return 2;
 }
 
@@ -83,6 +88,24 @@ int CheckSetup(const std::string& folder) {
     return entries > 0 ? 0 : 1;
 }
 
+// One resource through the library's downloader: Initialise, then DownLoadFile.
+int Download(const std::string& uri) {
+    std::wstring wideUri(uri.size() + 1, L'\0');
+    wideUri.resize(std::mbstowcs(wideUri.data(), uri.c_str(), wideUri.size()));
+    CDownloadManager manager;
+    const std::unique_ptr<IDownloader> downloader(manager.CreateDownloader(DOWNLOADER_TYPE_HTTP));
+    DownloadRequestStatus record;
+    if (!downloader || downloader->Initialise(record) != 1) {
+        std::cout << "FAILED: the downloader could not be initialised (see RemedorLog.log)\n";
+        return 1;
+    }
+    const int result = downloader->DownLoadFile(wideUri, record);
+    std::wcout << L"download " << wideUri << L": result " << result << L", "
+               << record.wsStatus << L" (" << record.iStatusCode << L") "
+               << record.wsStatusMessage << std::endl;
+    return result == DOWNLOAD_COMPLETED ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,9 +123,12 @@ int main(int argc, char** argv) {
     std::mbstowcs(gszCurrentProduct, options.product.c_str(), ORCHEL_PRODUCT_NAME_CAPACITY - 1);
 
     int result = 0;
-    for (const std::string& job : options.jobs) {
+    for (std::size_t index = 0; index < options.jobs.size(); ++index) {
+        const std::string& job = options.jobs[index];
         if (job == "check-setup") {
             result |= CheckSetup(folder);
+        } else if (job == "download" && index + 1 < options.jobs.size()) {
+            result |= Download(options.jobs[++index]);
         } else {
             std::cerr << "unknown job: " << job << "\n";
             result |= 2;

@@ -1,19 +1,69 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds Orchel and runs the service host's main job in a demo
-# service folder (build/demo/orv).
+# service folder (build/demo/orv) against a local download server.
 #
-# Today the host performs the service's start sequence and checks its installation
-# (check-setup); the check -> download -> install -> report -> e-mail cycle against local
-# servers joins as the commands are built.
+# Today the host performs the service's start sequence, checks its installation (check-setup)
+# and downloads a patch from nginx on loopback through the library's HTTP downloader
+# (download). The check -> download -> install -> report -> e-mail cycle joins as the
+# commands are built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 scripts/build.sh normal
 
-demo="$PWD/build/demo/orv"
-mkdir -p "$demo"
-cp host/RemedorService.strings "$demo/"
-build/normal/orchel-service --orv-dir "$demo" --product Remedor check-setup
-echo "--- $demo/RemedorLog.log (last lines)"
-tail -n 5 "$demo/RemedorLog.log"
+demo="$PWD/build/demo"
+rm -rf "$demo"
+mkdir -p "$demo/orv" "$demo/patches" "$demo/site/Remedor/patches" "$demo/nginx"
+cp host/RemedorService.strings "$demo/orv/"
+
+# The download server: nginx on a free loopback port, serving one patch.
+head -c $((3 * 1024 * 1024)) /dev/urandom > "$demo/site/Remedor/patches/demo-patch.exe"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat > "$demo/nginx/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+error_log $demo/nginx/error.log;
+pid $demo/nginx/nginx.pid;
+events { worker_connections 16; }
+http {
+    access_log $demo/nginx/access.log;
+    client_body_temp_path $demo/nginx;
+    proxy_temp_path $demo/nginx;
+    fastcgi_temp_path $demo/nginx;
+    uwsgi_temp_path $demo/nginx;
+    scgi_temp_path $demo/nginx;
+    server { listen 127.0.0.1:$port; root $demo/site; }
+}
+CONF
+/usr/sbin/nginx -c "$demo/nginx/nginx.conf" -p "$demo/nginx" &
+nginx_pid=$!
+trap 'kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+    curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+    sleep 0.1
+done
+
+# The service's settings and registry: the server, and where patches go.
+cat > "$demo/orv/ORVSettings.INI" <<INI
+[DownloadServer]
+ServerType=1
+ServerName=127.0.0.1
+Port=$port
+Protocol=HTTP
+[DOWNLOADCONFIG]
+RetryCount=3
+TimeOutForEachTry=1
+PacketCount=64
+INI
+printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Drovanix\\Kelm Veltrane Backup Remedor]\n"PATCHESROOT"="%s"\n' \
+    "$demo/patches" > "$demo/orv/registry.reg"
+export ORCHEL_REGISTRY="$demo/orv/registry.reg"
+
+build/normal/orchel-service --orv-dir "$demo/orv" --product Remedor \
+    check-setup download /Remedor/patches/demo-patch.exe
+cmp "$demo/site/Remedor/patches/demo-patch.exe" "$demo/patches/Remedor/patches/demo-patch.exe"
+echo "downloaded file matches the server's: $demo/patches/Remedor/patches/demo-patch.exe"
+echo "--- $demo/orv/RemedorLog.log (last lines)"
+tail -n 5 "$demo/orv/RemedorLog.log"
