@@ -6,9 +6,13 @@
 #include "download/http_downloader.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -19,6 +23,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/service_messages.h"
@@ -439,6 +444,50 @@ TEST_F(ConcurrentDownloadFromFaultServer, ATryTimedOutInsideAReadStartsAgainFrom
     EXPECT_TRUE(Logged(3, L"TimedOut And Blocked.. Retry 3"));
     EXPECT_TRUE(Logged(4, L"SUCCESS: Download Thread Terminated successfully"));
     EXPECT_TRUE(Logged(4, L"Sleeping for 10 Sec before retrying"));
+}
+
+TEST_F(ConcurrentDownloadFromFaultServer, ATryTimedOutBetweenPacketsIsAskedToStop) {
+    // The local file is a pipe that nobody drains until the try has timed out: the worker
+    // waits in a write, not in a read, when the time runs out.
+    fs::create_directories(LocalPatch().parent_path());
+    ASSERT_EQ(0, mkfifo(LocalPatch().c_str(), 0600));
+    const int pipe = open(LocalPatch().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_LE(0, pipe);
+    std::atomic<bool> downloadDone{false};
+    std::string drained;
+    std::thread drainer([&] {
+        while (!log_.Contains(kHttp, 3, L"TimedOut And Not Blocked.. Retry 3") && !downloadDone) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        char buffer[65536];
+        for (;;) {
+            const ssize_t count = read(pipe, buffer, sizeof buffer);
+            if (count > 0) {
+                drained.append(buffer, static_cast<std::size_t>(count));
+            } else if (downloadDone) {
+                break;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    });
+    Serve({testsupport::FaultStep{}});
+    const int result = DownloadPatch();
+    downloadDone = true;
+    drainer.join();
+    close(pipe);
+
+    EXPECT_EQ(DOWNLOAD_COMPLETED, result);
+    // The worker finished its packet, saw the stop message and acknowledged it: not stopped.
+    EXPECT_TRUE(Logged(3, L"TimedOut And Not Blocked.. Retry 3"));
+    EXPECT_FALSE(Logged(4, L"SUCCESS: Download Thread Terminated successfully"));
+    EXPECT_TRUE(Logged(4, L"Sleeping for 10 Sec before retrying"));
+    EXPECT_EQ(2u, server_->Requests().size());
+    // What the first try wrote stays (a pipe has no size, so the second try asks for all).
+    ASSERT_GT(drained.size(), patch_.size());
+    EXPECT_EQ(patch_, drained.substr(drained.size() - patch_.size()));
+    EXPECT_EQ(0, patch_.compare(0, drained.size() - patch_.size(), drained, 0,
+                                drained.size() - patch_.size()));
 }
 
 TEST_F(ConcurrentDownloadFromFaultServer, ALastTryTimedOutAfterProgressEndsInProgress) {
