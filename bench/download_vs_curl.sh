@@ -6,48 +6,25 @@
 # file's size).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/nginx.sh
 
 build_dir="build/bench"
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORCHEL_BUILD_TESTS=OFF -DORCHEL_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build_dir" -j2 --target orchel-download >/dev/null
 
 work="$(mktemp -d "$PWD/$build_dir/download-XXXXXX")"
-nginx_pid=""
 cleanup() {
-    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+    stop_nginx
     rm -rf "$work"
 }
 trap cleanup EXIT
 
 # The site: sparse files read as zeros, so making them costs nothing.
-mkdir -p "$work/site/Remedor" "$work/orv" "$work/patches" "$work/nginx/logs"
+mkdir -p "$work/site/Remedor" "$work/orv" "$work/patches"
 truncate -s 1G "$work/site/Remedor/big.bin"
 truncate -s 64M "$work/site/Remedor/small.bin"
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat > "$work/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-error_log $work/nginx/logs/error.log;
-pid $work/nginx/nginx.pid;
-events { worker_connections 64; }
-http {
-    access_log off;
-    sendfile on;
-    client_body_temp_path $work/nginx;
-    proxy_temp_path $work/nginx;
-    fastcgi_temp_path $work/nginx;
-    uwsgi_temp_path $work/nginx;
-    scgi_temp_path $work/nginx;
-    server { listen 127.0.0.1:$port; root $work/site; }
-}
-CONF
-/usr/sbin/nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
-nginx_pid=$!
-for _ in $(seq 50); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/" && break
-    sleep 0.1
-done
+start_nginx "$work/site" "$work/nginx"
+port=$nginx_port
 
 # The service folder of the downloader.
 cp host/RemedorService.strings "$work/orv/"

@@ -8,42 +8,21 @@
 # commands are built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/nginx.sh
 
 scripts/install-deps.sh
 scripts/build.sh normal
 
 demo="$PWD/build/demo"
 rm -rf "$demo"
-mkdir -p "$demo/orv" "$demo/patches" "$demo/site/Remedor/patches" "$demo/nginx"
+mkdir -p "$demo/orv" "$demo/patches" "$demo/site/Remedor/patches"
 cp host/RemedorService.strings "$demo/orv/"
 
 # The download server: nginx on a free loopback port, serving one patch.
 head -c $((3 * 1024 * 1024)) /dev/urandom > "$demo/site/Remedor/patches/demo-patch.exe"
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat > "$demo/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-error_log $demo/nginx/error.log;
-pid $demo/nginx/nginx.pid;
-events { worker_connections 16; }
-http {
-    access_log $demo/nginx/access.log;
-    client_body_temp_path $demo/nginx;
-    proxy_temp_path $demo/nginx;
-    fastcgi_temp_path $demo/nginx;
-    uwsgi_temp_path $demo/nginx;
-    scgi_temp_path $demo/nginx;
-    server { listen 127.0.0.1:$port; root $demo/site; }
-}
-CONF
-/usr/sbin/nginx -c "$demo/nginx/nginx.conf" -p "$demo/nginx" &
-nginx_pid=$!
-trap 'kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/" && break
-    sleep 0.1
-done
+start_nginx "$demo/site" "$demo/nginx"
+trap stop_nginx EXIT
+port=$nginx_port
 
 # The service's settings and registry: the server, and where patches go.
 cat > "$demo/orv/ORVSettings.INI" <<INI

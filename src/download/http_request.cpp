@@ -5,6 +5,7 @@
 #include <string>
 
 #include "download/downloader_log.h"
+#include "download/handle_release.h"
 #include "download/http_downloader.h"
 #include "framework/service_messages.h"
 #include "orchel/globals.h"
@@ -68,12 +69,6 @@ DWORD PreferredScheme(DWORD supportedSchemes) {
     return 0;
 }
 
-void CloseHandleIfSet(HINTERNET& handle) {
-    if (handle != nullptr) {
-        port::WinHttpCloseHandle(handle);
-        handle = nullptr;
-    }
-}
 
 // How HandleInternetError logs and records one code.
 enum class LogArguments { kNone, kServer, kErrorText, kErrorTextAndServer };
@@ -523,9 +518,9 @@ DWORD CHTTPDownloader::HandleInternetError(DWORD iLastError) {
         StoreRecord(static_cast<int>(iLastError), message, rule->status);
     }
     // The try's handles are done with; the next try opens new ones.
-    CloseHandleIfSet(m_hRequest);
-    CloseHandleIfSet(m_hConnect);
-    CloseHandleIfSet(m_hInternetSession);
+    CloseInternetHandleIfSet(m_hRequest);
+    CloseInternetHandleIfSet(m_hConnect);
+    CloseInternetHandleIfSet(m_hInternetSession);
     return static_cast<DWORD>(m_stDownloadRequestStatus.iStatusCode);
 }
 

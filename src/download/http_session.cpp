@@ -1,22 +1,12 @@
 // The session and the connection every download try begins with. No time-outs are set here:
 // the HTTP layer's defaults govern connecting, sending and receiving.
 #include "download/downloader_log.h"
+#include "download/handle_release.h"
 #include "download/http_downloader.h"
 #include "port/last_error.h"
 #include "port/text.h"
 #include "port/wide_format.h"
 #include "port/winhttp.h"
-
-namespace {
-
-void CloseHandleIfSet(HINTERNET& handle) {
-    if (handle != nullptr) {
-        port::WinHttpCloseHandle(handle);
-        handle = nullptr;
-    }
-}
-
-}  // namespace
 
 int CHTTPDownloader::OpenInternet() {
     // 1. The user agent.
@@ -70,7 +60,7 @@ int CHTTPDownloader::ConnectInternet() {
         port::WinHttpConnect(m_hInternetSession, m_wsServerName.c_str(), port, 0);
     if (connection == nullptr) {
         const DWORD error = port::GetLastError();
-        CloseHandleIfSet(m_hInternetSession);
+        CloseInternetHandleIfSet(m_hInternetSession);
         LogDownloader(ORV_LOG_LEVEL_FAILURE, L"FAILED: Http connection failed with code: %d",
                       static_cast<int>(error));
         return static_cast<int>(HandleInternetError(error));
@@ -80,7 +70,7 @@ int CHTTPDownloader::ConnectInternet() {
 }
 
 void CHTTPDownloader::CloseAllWinHttpHandles() {
-    CloseHandleIfSet(m_hInternetSession);
-    CloseHandleIfSet(m_hConnect);
-    CloseHandleIfSet(m_hRequest);
+    CloseInternetHandleIfSet(m_hInternetSession);
+    CloseInternetHandleIfSet(m_hConnect);
+    CloseInternetHandleIfSet(m_hRequest);
 }

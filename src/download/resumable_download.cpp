@@ -14,6 +14,7 @@
 #include <string>
 
 #include "download/downloader_log.h"
+#include "download/handle_release.h"
 #include "download/http_downloader.h"
 #include "orchel/globals.h"
 #include "orchel/paths.h"
@@ -32,20 +33,7 @@ constexpr DWORD kMaximumPacketCount = 64;
 constexpr DWORD kPacketUnit = 1024;
 constexpr DWORD kRetryPause = 10000;  // milliseconds
 
-// Events and thread handles of the download are closed with the download.
-void CloseHandleIfSet(HANDLE& handle) {
-    if (handle != nullptr) {
-        port::CloseHandle(handle);
-        handle = nullptr;
-    }
-}
 
-void CloseInternetHandleIfSet(HINTERNET& handle) {
-    if (handle != nullptr) {
-        port::WinHttpCloseHandle(handle);
-        handle = nullptr;
-    }
-}
 
 // A URI segment that would leave its folder, or that no file name may hold.
 bool IsUnsafeSegment(const wchar_t* segment) {
@@ -80,8 +68,8 @@ public:
         port::DuplicateHandle(g_hWriteFileCompletedEvent, &acknowledged_);
     }
     ~WorkerSignals() {
-        CloseHandleIfSet(completed_);
-        CloseHandleIfSet(acknowledged_);
+        CloseKernelHandleIfSet(completed_);
+        CloseKernelHandleIfSet(acknowledged_);
     }
     WorkerSignals(const WorkerSignals&) = delete;
     WorkerSignals& operator=(const WorkerSignals&) = delete;
@@ -109,12 +97,10 @@ int CHTTPDownloader::DownLoadFile(std::wstring in_wsFileToDownLoadURI,
     // 2. The tries.
     const int result = Download(in_wsFileToDownLoadURI);
     // 3. Nothing of the download outlives it.
-    CloseInternetHandleIfSet(m_hInternetSession);
-    CloseInternetHandleIfSet(m_hConnect);
-    CloseInternetHandleIfSet(m_hRequest);
-    CloseHandleIfSet(g_hDownloadEvent[0]);
-    CloseHandleIfSet(g_hDownloadEvent[1]);
-    CloseHandleIfSet(g_hWriteFileCompletedEvent);
+    CloseAllWinHttpHandles();
+    CloseKernelHandleIfSet(g_hDownloadEvent[0]);
+    CloseKernelHandleIfSet(g_hDownloadEvent[1]);
+    CloseKernelHandleIfSet(g_hWriteFileCompletedEvent);
     m_hDownloadThread = nullptr;
     // 4. The caller's record.
     out_stDownloadRequestStatusInfo.iStatusCode = m_stDownloadRequestStatus.iStatusCode;
@@ -389,7 +375,7 @@ void CHTTPDownloader::TerminateWorker() {
 
 // The worker's handle is closed (its thread may still be returning) and leaves the wait set.
 void CHTTPDownloader::ReleaseWorker() {
-    CloseHandleIfSet(m_hDownloadThread);
+    CloseKernelHandleIfSet(m_hDownloadThread);
     g_hDownloadEvent[1] = nullptr;
 }
 

@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "download/http_downloader.h"
-#include "framework/service_messages.h"
 #include "orchel/corvlog.h"
 #include "orchel/downloader.h"
 #include "orchel/globals.h"
 #include "port/module.h"
 #include "port/text.h"
 #include "support/scratch.h"
+#include "support/service_texts.h"
 
 namespace fs = std::filesystem;
 
@@ -23,17 +23,7 @@ namespace {
 
 constexpr unsigned kHttp = ORV_LOG_HTTP_DOWNLOADER;
 
-std::wstring Message(UINT id) {
-    wchar_t text[orchel::kStatusMessageCapacity];
-    orchel::LoadServiceMessage(id, text, orchel::kStatusMessageCapacity);
-    return text;
-}
-
-std::wstring Message(UINT id, port::FormatArg argument) {
-    wchar_t text[orchel::kStatusMessageCapacity];
-    orchel::FormatServiceMessage(id, text, orchel::kStatusMessageCapacity, {argument});
-    return text;
-}
+using testsupport::Message;
 
 TEST(DownloaderFactory, OnlyHttpHasADownloader) {
     CDownloadManager manager;

@@ -26,7 +26,6 @@
 #include <thread>
 #include <vector>
 
-#include "framework/service_messages.h"
 #include "orchel/corvlog.h"
 #include "orchel/globals.h"
 #include "port/module.h"
@@ -34,6 +33,7 @@
 #include "support/http_servers.h"
 #include "support/proxy_server.h"
 #include "support/scratch.h"
+#include "support/service_texts.h"
 
 namespace fs = std::filesystem;
 
@@ -73,17 +73,7 @@ std::string RandomBytes(std::size_t size, unsigned seed = 7) {
     return bytes;
 }
 
-std::wstring Message(UINT id) {
-    wchar_t text[orchel::kStatusMessageCapacity];
-    orchel::LoadServiceMessage(id, text, orchel::kStatusMessageCapacity);
-    return text;
-}
-
-std::wstring Message(UINT id, port::FormatArg argument) {
-    wchar_t text[orchel::kStatusMessageCapacity];
-    orchel::FormatServiceMessage(id, text, orchel::kStatusMessageCapacity, {argument});
-    return text;
-}
+using testsupport::Message;
 
 // An ORV folder with registry, settings, string table and patches root of its own.
 class DownloadTest : public testing::Test {
