@@ -100,9 +100,8 @@ int Download(const std::string& uri) {
         return 1;
     }
     const int result = downloader->DownLoadFile(wideUri, record);
-    std::wcout << L"download " << wideUri << L": result " << result << L", "
-               << record.wsStatus << L" (" << record.iStatusCode << L") "
-               << record.wsStatusMessage << std::endl;
+    std::wcout << L"download " << wideUri << L": result " << result << L", " << record.wsStatus
+               << L" (" << record.iStatusCode << L") " << record.wsStatusMessage << std::endl;
     return result == DOWNLOAD_COMPLETED ? 0 : 1;
 }
 

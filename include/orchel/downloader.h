@@ -17,19 +17,19 @@ enum : int {
 // Download status codes: results of the downloader's steps, its current status and the
 // record's iStatusCode. Never renumbered.
 enum : int {
-    DOWNLOAD_INITIALISED = 1,         // Initialise gathered everything
-    DOWNLOAD_INTERNET_OPENED = 4,     // session open
-    DOWNLOAD_CONNECTED = 6,           // connection to the server open
-    DOWNLOAD_REQUEST_OK = 8,          // 200 or 206: the body can be read
-    DOWNLOAD_WRITE_FAILED = 27,       // a packet was not written completely (disk full)
-    DOWNLOAD_THREAD_STARTED = 29,     // the worker reading the body runs
-    DOWNLOAD_NOT_MODIFIED = 31,       // the catalogue on the server is not newer
-    DOWNLOAD_FAILED = 5000,           // tries used up, worker or wait failure, no root
-    DOWNLOAD_DIRECTORY_FAILED = 5002, // the local folder could not be made (or was refused)
-    DOWNLOAD_DIRECTORY_READY = 5003,  // internal: the local folder exists
-    DOWNLOAD_IN_PROGRESS = 5004,      // the last try was cut off after writing a packet
-    DOWNLOAD_COMPLETED = 5005,        // the whole file is on disk
-    DOWNLOAD_ROOT_NOT_FOUND = 5006,   // no patches root configured (recorded as 5000)
+    DOWNLOAD_INITIALISED = 1,          // Initialise gathered everything
+    DOWNLOAD_INTERNET_OPENED = 4,      // session open
+    DOWNLOAD_CONNECTED = 6,            // connection to the server open
+    DOWNLOAD_REQUEST_OK = 8,           // 200 or 206: the body can be read
+    DOWNLOAD_WRITE_FAILED = 27,        // a packet was not written completely (disk full)
+    DOWNLOAD_THREAD_STARTED = 29,      // the worker reading the body runs
+    DOWNLOAD_NOT_MODIFIED = 31,        // the catalogue on the server is not newer
+    DOWNLOAD_FAILED = 5000,            // tries used up, worker or wait failure, no root
+    DOWNLOAD_DIRECTORY_FAILED = 5002,  // the local folder could not be made (or was refused)
+    DOWNLOAD_DIRECTORY_READY = 5003,   // internal: the local folder exists
+    DOWNLOAD_IN_PROGRESS = 5004,       // the last try was cut off after writing a packet
+    DOWNLOAD_COMPLETED = 5005,         // the whole file is on disk
+    DOWNLOAD_ROOT_NOT_FOUND = 5006,    // no patches root configured (recorded as 5000)
 };
 
 // The server's Last-Modified stamp of the catalogue: "yyyymmdd" and "hhmmss".
@@ -62,7 +62,8 @@ public:
     virtual void SetConnectionOptions(HINTERNET const& in_OpenHandle) = 0;
     virtual int SetDownloadServerAuthenticationInfo(HINTERNET const& in_Handle) = 0;
     virtual int SetProxyAuthenticationInfo(HINTERNET const& in_Handle) = 0;
-    virtual int CreateRequest(std::wstring in_wsMethod, std::wstring in_wsResourceIdentifierURI) = 0;
+    virtual int CreateRequest(std::wstring in_wsMethod,
+                              std::wstring in_wsResourceIdentifierURI) = 0;
     virtual int DoPauseAndResumeSupported(HINTERNET const& in_hResourceHandle) = 0;
     virtual int SendRequest(HINTERNET in_hResourceHandle) = 0;
     virtual int Initialise(DownloadRequestStatus& out_stDownloadRequestStatusInfo) = 0;

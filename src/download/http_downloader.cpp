@@ -21,7 +21,7 @@ constexpr DWORD kProxyServerCapacity = 128;  // 127 characters
 // Five digits: every TCP port fits, where four would silently name another port (10080 would
 // read as 1008).
 constexpr DWORD kPortCapacity = 6;
-constexpr DWORD kServerNameCapacity = 130;   // 129 characters
+constexpr DWORD kServerNameCapacity = 130;  // 129 characters
 constexpr std::size_t kProtocolCapacity = 10;
 constexpr DWORD kDefaultRetryCount = 3;
 constexpr DWORD kMaximumRetryCount = 5;
@@ -145,8 +145,8 @@ int CHTTPDownloader::InitializeHTTPDownloader() {
 
 int CHTTPDownloader::FillProxyInfo() {
     // 1. The mode: 1 the system's proxy, 2 a named proxy, anything else none.
-    const UINT mode = port::GetPrivateProfileIntW(L"ProxySettings", L"UseProxy", 0,
-                                                  m_szSettingsIniPath);
+    const UINT mode =
+        port::GetPrivateProfileIntW(L"ProxySettings", L"UseProxy", 0, m_szSettingsIniPath);
     if (mode == 1) {
         m_bUseProxy = TRUE;
         m_bAutoDetectProxy = TRUE;
@@ -167,8 +167,8 @@ int CHTTPDownloader::FillProxyInfo() {
     }
     m_wsProxyServer = server;
     // 3. Its port.
-    const std::wstring port = ReadSettingText(L"ProxySettings", L"ProxyPort", L"80",
-                                              kPortCapacity, m_szSettingsIniPath);
+    const std::wstring port =
+        ReadSettingText(L"ProxySettings", L"ProxyPort", L"80", kPortCapacity, m_szSettingsIniPath);
     m_iProxyPort = port.empty() ? kDefaultProxyPort : port::WideToInt(port.c_str());
     // 4. Its credentials, when it wants them.
     if (port::GetPrivateProfileIntW(L"ProxySettings", L"ProxyRequireAuth", 0,
@@ -202,8 +202,7 @@ int CHTTPDownloader::FillServerInfo() {
     wchar_t protocol[kProtocolCapacity] = L"";
     GetProtocolSelected(protocol);
     const bool serverFromClientFile =
-        port::GetPrivateProfileIntW(L"DownloadServer", L"ServerType", -1, m_szSettingsIniPath) ==
-        0;
+        port::GetPrivateProfileIntW(L"DownloadServer", L"ServerType", -1, m_szSettingsIniPath) == 0;
     const std::wstring port =
         ReadSettingText(L"DownloadServer", L"Port", L"", kPortCapacity, m_szSettingsIniPath);
     // 2./3. The host, from the settings file or the client file.
@@ -269,18 +268,18 @@ std::optional<std::wstring> CHTTPDownloader::ReadServerFromClientFile(const wcha
 
 int CHTTPDownloader::GetRetryConfigurationsFromORVSettingsINI() {
     m_dwRetryCount = 1;
-    const UINT retryCount = port::GetPrivateProfileIntW(
-        L"DOWNLOADCONFIG", L"RetryCount", kDefaultRetryCount, m_szSettingsIniPath);
+    const UINT retryCount = port::GetPrivateProfileIntW(L"DOWNLOADCONFIG", L"RetryCount",
+                                                        kDefaultRetryCount, m_szSettingsIniPath);
     if (retryCount >= 1 && retryCount <= kMaximumRetryCount) {
         m_dwRetryCount = retryCount;
     }
     m_dwTimeOutForEachTry = kDefaultTimeOutMinutes * kMillisecondsPerMinute;
-    const UINT minutes = port::GetPrivateProfileIntW(
-        L"DOWNLOADCONFIG", L"TimeOutForEachTry", kDefaultTimeOutMinutes, m_szSettingsIniPath);
+    const UINT minutes = port::GetPrivateProfileIntW(L"DOWNLOADCONFIG", L"TimeOutForEachTry",
+                                                     kDefaultTimeOutMinutes, m_szSettingsIniPath);
     if (minutes != 0) {
         // A time-out too long for the millisecond count would wrap into a short one.
-        m_dwTimeOutForEachTry = minutes <= kLongestTimeOutMinutes ? minutes * kMillisecondsPerMinute
-                                                                  : kLongestTimeOut;
+        m_dwTimeOutForEachTry =
+            minutes <= kLongestTimeOutMinutes ? minutes * kMillisecondsPerMinute : kLongestTimeOut;
     }
     return 1;
 }

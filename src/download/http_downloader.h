@@ -114,8 +114,8 @@ private:
     // Settings (http_downloader.cpp).
     std::optional<std::wstring> ReadServerFromClientFile(const wchar_t* protocol);
     // The answer and the proxy's challenges (http_request.cpp).
-    DWORD ClassifyStatus(DWORD status, DWORD& chosenScheme, bool& answered407,
-                         bool& answered403, bool& sendAgain);
+    DWORD ClassifyStatus(DWORD status, DWORD& chosenScheme, bool& answered407, bool& answered403,
+                         bool& sendAgain);
     bool AnswerChallenge(DWORD status, DWORD& chosenScheme, bool& answered);
     bool CatalogueCheckApplies();
     bool CheckCatalogueFreshness(DWORD& status, DWORD& failure);

@@ -58,17 +58,15 @@ std::wstring CurrentProduct() {
 
 // Preference among the schemes a challenge offers; none of them: 0.
 DWORD PreferredScheme(DWORD supportedSchemes) {
-    for (const DWORD scheme :
-         {port::WINHTTP_AUTH_SCHEME_NEGOTIATE, port::WINHTTP_AUTH_SCHEME_NTLM,
-          port::WINHTTP_AUTH_SCHEME_PASSPORT, port::WINHTTP_AUTH_SCHEME_DIGEST,
-          port::WINHTTP_AUTH_SCHEME_BASIC}) {
+    for (const DWORD scheme : {port::WINHTTP_AUTH_SCHEME_NEGOTIATE, port::WINHTTP_AUTH_SCHEME_NTLM,
+                               port::WINHTTP_AUTH_SCHEME_PASSPORT, port::WINHTTP_AUTH_SCHEME_DIGEST,
+                               port::WINHTTP_AUTH_SCHEME_BASIC}) {
         if ((supportedSchemes & scheme) != 0) {
             return scheme;
         }
     }
     return 0;
 }
-
 
 // How HandleInternetError logs and records one code.
 enum class LogArguments { kNone, kServer, kErrorText, kErrorTextAndServer };
@@ -165,10 +163,9 @@ int CHTTPDownloader::CreateRequest(std::wstring in_wsMethod,
         return 0;
     }
     // 2. The request, bypassing caches on the way.
-    m_hRequest =
-        port::WinHttpOpenRequest(m_hConnect, in_wsMethod.c_str(),
-                                 in_wsResourceIdentifierURI.c_str(), nullptr, nullptr, nullptr,
-                                 port::WINHTTP_FLAG_REFRESH);
+    m_hRequest = port::WinHttpOpenRequest(m_hConnect, in_wsMethod.c_str(),
+                                          in_wsResourceIdentifierURI.c_str(), nullptr, nullptr,
+                                          nullptr, port::WINHTTP_FLAG_REFRESH);
     if (m_hRequest == nullptr) {
         const DWORD error = port::GetLastError();
         LogDownloader(ORV_LOG_LEVEL_FAILURE, L"FAILED: Open Http request failed with code: %d",
@@ -370,7 +367,8 @@ bool CHTTPDownloader::AnswerChallenge(DWORD status, DWORD& chosenScheme, bool& a
                           L"FAILED:Proxy Authentication is required OR Please Check your proxy "
                           L"settings and try again");
         } else {
-            LogDownloader(ORV_LOG_LEVEL_DETAIL, L"FAILED: Status code <%d>: Server denied the request",
+            LogDownloader(ORV_LOG_LEVEL_DETAIL,
+                          L"FAILED: Status code <%d>: Server denied the request",
                           static_cast<int>(status));
             LogDownloader(ORV_LOG_LEVEL_MILESTONE,
                           L"FAILED:Proxy Authentication is required OR Please Check your proxy "
@@ -441,10 +439,10 @@ int CHTTPDownloader::IsFileModifiedSinceLastAccess(SYSTEMTIME& stLastModifiedDat
     wchar_t settingsFile[MAX_PATH] = L"";
     GetORVSettingsINIPath(settingsFile);
     const std::wstring product = CurrentProduct();
-    const long storedDate = static_cast<long>(
-        port::GetPrivateProfileIntW(product.c_str(), L"Date", 0, settingsFile));
-    const long storedTime = static_cast<long>(
-        port::GetPrivateProfileIntW(product.c_str(), L"Time", 0, settingsFile));
+    const long storedDate =
+        static_cast<long>(port::GetPrivateProfileIntW(product.c_str(), L"Date", 0, settingsFile));
+    const long storedTime =
+        static_cast<long>(port::GetPrivateProfileIntW(product.c_str(), L"Time", 0, settingsFile));
     // 2. The server's stamp as the same numbers.
     const long serverDate = GetDateInyyyymmddFormat(stLastModifiedDate);
     const long serverTime = GetTimeInhhmmssFormat(stLastModifiedDate);
@@ -456,19 +454,17 @@ int CHTTPDownloader::IsFileModifiedSinceLastAccess(SYSTEMTIME& stLastModifiedDat
 }
 
 long CHTTPDownloader::GetDateInyyyymmddFormat(SYSTEMTIME& stLastModifiedDate) {
-    const std::wstring date =
-        port::FormatWideString(L"%d%02d%02d", static_cast<int>(stLastModifiedDate.wYear),
-                               static_cast<int>(stLastModifiedDate.wMonth),
-                               static_cast<int>(stLastModifiedDate.wDay));
+    const std::wstring date = port::FormatWideString(
+        L"%d%02d%02d", static_cast<int>(stLastModifiedDate.wYear),
+        static_cast<int>(stLastModifiedDate.wMonth), static_cast<int>(stLastModifiedDate.wDay));
     m_stDownloadRequestStatus.stLastModifiedDateTime.wsDate = date;
     return std::wcstol(date.c_str(), nullptr, 10);
 }
 
 long CHTTPDownloader::GetTimeInhhmmssFormat(SYSTEMTIME& stLastModifiedDate) {
-    const std::wstring time =
-        port::FormatWideString(L"%02d%02d%02d", static_cast<int>(stLastModifiedDate.wHour),
-                               static_cast<int>(stLastModifiedDate.wMinute),
-                               static_cast<int>(stLastModifiedDate.wSecond));
+    const std::wstring time = port::FormatWideString(
+        L"%02d%02d%02d", static_cast<int>(stLastModifiedDate.wHour),
+        static_cast<int>(stLastModifiedDate.wMinute), static_cast<int>(stLastModifiedDate.wSecond));
     m_stDownloadRequestStatus.stLastModifiedDateTime.wsTime = time;
     return std::wcstol(time.c_str(), nullptr, 10);
 }

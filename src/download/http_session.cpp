@@ -21,8 +21,7 @@ int CHTTPDownloader::OpenInternet() {
     } else {
         LogDownloader(ORV_LOG_LEVEL_DETAIL, L"Through named proxy");
     }
-    m_hInternetSession =
-        port::WinHttpOpen(m_wsUserAgent.c_str(), accessType, nullptr, nullptr, 0);
+    m_hInternetSession = port::WinHttpOpen(m_wsUserAgent.c_str(), accessType, nullptr, nullptr, 0);
     // 5. Failures are mapped to a status and a record.
     if (m_hInternetSession == nullptr) {
         const DWORD error = port::GetLastError();

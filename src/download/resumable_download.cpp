@@ -33,8 +33,6 @@ constexpr DWORD kMaximumPacketCount = 64;
 constexpr DWORD kPacketUnit = 1024;
 constexpr DWORD kRetryPause = 10000;  // milliseconds
 
-
-
 // A URI segment that would leave its folder, or that no file name may hold.
 bool IsUnsafeSegment(const wchar_t* segment) {
     const std::wstring_view text(segment);
@@ -124,7 +122,7 @@ int CHTTPDownloader::CreateDownloadDirectory(std::wstring in_wsFileToDownLoad,
     // 2. The URI's segments: folders, then the file name. A URI that does not fit, has no
     //    file name, or climbs out of the patches root is refused before anything is created.
     const UriSegments segments(in_wsFileToDownLoad.size() < MAX_PATH ? in_wsFileToDownLoad
-                                                                      : std::wstring());
+                                                                     : std::wstring());
     std::wstring localPath(root);
     bool refused = segments.Count() <= 0;
     for (int index = 0; !refused && index < segments.Count(); ++index) {
@@ -184,7 +182,8 @@ int CHTTPDownloader::Download(std::wstring in_wsFileToDownLoad) {
     DWORD packetCount = port::GetPrivateProfileIntW(L"DOWNLOADCONFIG", L"PacketCount",
                                                     kDefaultPacketCount, m_szSettingsIniPath);
     if (packetCount == 0 || packetCount > kMaximumPacketCount) {
-        LogDownloader(ORV_LOG_LEVEL_MILESTONE, L"Invalid Packet count found. Default to 16 Packets");
+        LogDownloader(ORV_LOG_LEVEL_MILESTONE,
+                      L"Invalid Packet count found. Default to 16 Packets");
         packetCount = kDefaultPacketCount;
     }
     g_DownloadBufSize = packetCount * kPacketUnit;

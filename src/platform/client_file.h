@@ -15,8 +15,7 @@ namespace orchel {
 inline constexpr std::size_t kProtocolNameCapacity = 10;
 
 // The text of an element's attribute, read into `capacity` characters; none when missing.
-std::optional<std::wstring> AttributeText(void* element, const wchar_t* name,
-                                          std::size_t capacity);
+std::optional<std::wstring> AttributeText(void* element, const wchar_t* name, std::size_t capacity);
 
 // The text of the child element `name`, read into `capacity` characters; none when missing.
 std::optional<std::wstring> ChildElementText(void* element, const wchar_t* name,

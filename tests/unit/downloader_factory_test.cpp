@@ -182,8 +182,8 @@ TEST_F(HttpDownloaderSettings, ClientFileFailures) {
 
 TEST_F(HttpDownloaderSettings, WithoutSettingsFileNothingIsGathered) {
     EXPECT_EQ(0, Initialise());
-    EXPECT_TRUE(LoggedFailure(
-        L"Cannot initialize the HTTP Downloader. ORVSettings.INI file not found."));
+    EXPECT_TRUE(
+        LoggedFailure(L"Cannot initialize the HTTP Downloader. ORVSettings.INI file not found."));
 }
 
 TEST_F(HttpDownloaderSettings, ProxyModes) {
@@ -228,8 +228,7 @@ TEST_F(HttpDownloaderSettings, InternetErrorsAreMappedToTheRecord) {
         std::wstring status;
     };
     const Row rows[] = {
-        {200, 3, L"SUCCESS: Status code 200. Successfully got response", Message(7148),
-         L"Success"},
+        {200, 3, L"SUCCESS: Status code 200. Successfully got response", Message(7148), L"Success"},
         {401, 3, L"FAILED: Status code <401>: The Server requires authentication.", Message(7150),
          L"Failed"},
         {404, 3, L"FAILED: Status code 404. Requested file not found", Message(7149), L"Failed"},
@@ -364,7 +363,8 @@ TEST_F(HttpDownloaderSettings, DirectoriesMirrorTheUri) {
                    root.string() + "\"\n");
     testsupport::ScopedEnv registry("ORCHEL_REGISTRY", (orv_.Path() / "registry.reg").string());
     std::wstring localPath;
-    EXPECT_EQ(DOWNLOAD_DIRECTORY_READY, downloader_.CreateDownloadDirectory(L"a/b/c.exe", localPath));
+    EXPECT_EQ(DOWNLOAD_DIRECTORY_READY,
+              downloader_.CreateDownloadDirectory(L"a/b/c.exe", localPath));
     std::wstring expected;
     port::Utf8ToWide((root / "a" / "b" / "c.exe").string(), expected);
     EXPECT_EQ(expected, localPath);

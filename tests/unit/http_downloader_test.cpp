@@ -5,8 +5,8 @@
 // clock; the product's values (minutes, 10-second pauses) are unchanged.
 #include "download/http_downloader.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -60,8 +60,8 @@ testing::AssertionResult HoldsBytes(const fs::path& path, const std::string& exp
     if (actual == expected) {
         return testing::AssertionSuccess();
     }
-    return testing::AssertionFailure() << path << " holds " << actual.size()
-                                       << " bytes, not the expected " << expected.size();
+    return testing::AssertionFailure()
+           << path << " holds " << actual.size() << " bytes, not the expected " << expected.size();
 }
 
 std::string RandomBytes(std::size_t size, unsigned seed = 7) {
@@ -103,10 +103,11 @@ protected:
 
     // Settings for a server named in the settings file; `extra` is appended as is.
     void WriteSettings(int port, const std::string& extra = "", int retryCount = 3) {
-        orv_.Write("ORVSettings.INI",
-                   "[DownloadServer]\nServerType=1\nServerName=127.0.0.1\nPort=" +
-                       std::to_string(port) + "\nProtocol=HTTP\n[DOWNLOADCONFIG]\nRetryCount=" +
-                       std::to_string(retryCount) + "\nTimeOutForEachTry=1\n" + extra);
+        orv_.Write(
+            "ORVSettings.INI",
+            "[DownloadServer]\nServerType=1\nServerName=127.0.0.1\nPort=" + std::to_string(port) +
+                "\nProtocol=HTTP\n[DOWNLOADCONFIG]\nRetryCount=" + std::to_string(retryCount) +
+                "\nTimeOutForEachTry=1\n" + extra);
     }
 
     // Initialise and DownLoadFile, as the commands call them.
@@ -229,8 +230,13 @@ TEST_F(ConcurrentDownloadFromNginx, MissingFileIsTriedRetryCountTimesWithoutPaus
 
 TEST_F(ConcurrentDownloadFromNginx, UnsafeUrisAreRefusedBeforeAnythingIsCreated) {
     const std::wstring uris[] = {
-        L"/Remedor/../../escape.exe", L"../escape.exe", L"/Remedor/./fix.exe", L"/Remedor/*.exe",
-        L"/Remedor/fix?.exe",         L"",              L"///",
+        L"/Remedor/../../escape.exe",
+        L"../escape.exe",
+        L"/Remedor/./fix.exe",
+        L"/Remedor/*.exe",
+        L"/Remedor/fix?.exe",
+        L"",
+        L"///",
         L"/" + std::wstring(300, L'x') + L"/fix.exe",
     };
     for (const std::wstring& uri : uris) {
@@ -300,11 +306,10 @@ protected:
     }
 
     void WriteStamp(int serverType, const std::string& stored) {
-        orv_.Write("ORVSettings.INI", "[DownloadServer]\nServerType=" +
-                                          std::to_string(serverType) +
-                                          "\nServerName=127.0.0.1\nPort=" +
-                                          std::to_string(nginx_.Port()) +
-                                          "\nProtocol=HTTP\n[Remedor]\n" + stored);
+        orv_.Write("ORVSettings.INI",
+                   "[DownloadServer]\nServerType=" + std::to_string(serverType) +
+                       "\nServerName=127.0.0.1\nPort=" + std::to_string(nginx_.Port()) +
+                       "\nProtocol=HTTP\n[Remedor]\n" + stored);
     }
 
     fs::path LocalCatalogue() const {
@@ -332,11 +337,10 @@ TEST_F(ConcurrentCatalogueFreshness, NewerOrUnknownStampsDownload) {
         std::string stored;
     };
     const Row rows[] = {
-        {0, "Date=20090304\nTime=050606\n"},  // the server's copy is a second newer
-        {0, "Date=20090303\nTime=235959\n"},
-        {0, ""},                              // never downloaded: Date 0
-        {1, "Date=20090304\nTime=050607\n"},  // a server from the settings: never checked
-        {0, "Date=20090305\nTime=000000\n"},  // stored later than the server: not modified
+        {0, "Date=20090304\nTime=050606\n"},           // the server's copy is a second newer
+        {0, "Date=20090303\nTime=235959\n"}, {0, ""},  // never downloaded: Date 0
+        {1, "Date=20090304\nTime=050607\n"},           // a server from the settings: never checked
+        {0, "Date=20090305\nTime=000000\n"},           // stored later than the server: not modified
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.stored);
@@ -582,8 +586,9 @@ TEST_F(ConcurrentDownloadFromFaultServer, WithoutProxyCredentialsA407EndsAfterOn
     testsupport::FaultStep challenge = Step(407);
     challenge.headers = {{"Proxy-Authenticate", "Basic realm=\"kelm\""}};
     Serve({challenge});
-    WriteSettings(9, "[ProxySettings]\nUseProxy=2\nProxyServer=127.0.0.1\nProxyPort=" +
-                         std::to_string(server_->Port()) + "\n",
+    WriteSettings(9,
+                  "[ProxySettings]\nUseProxy=2\nProxyServer=127.0.0.1\nProxyPort=" +
+                      std::to_string(server_->Port()) + "\n",
                   1);
     EXPECT_EQ(DOWNLOAD_FAILED, Download(Wide(kPatchPath)));
     ExpectRecord(407, Message(7152), L"Failed");
@@ -609,8 +614,7 @@ protected:
                                          std::to_string(proxy_.Port()) + "\n" + extra);
     }
     std::string Forwarded() const {
-        return "GET http://127.0.0.1:" + std::to_string(nginx_.Port()) +
-               "/Remedor/patches/fix.exe";
+        return "GET http://127.0.0.1:" + std::to_string(nginx_.Port()) + "/Remedor/patches/fix.exe";
     }
 
     testsupport::TempFolder keys_;
