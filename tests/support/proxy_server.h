@@ -23,7 +23,7 @@ public:
     int Port() const;
     // The request lines the proxy has forwarded so far, e.g. "GET http://127.0.0.1:4711/a",
     // read from its log. Exact for requests made one after another; while requests overlap, a
-    // refused one may be counted in place of a forwarded one until their connections close.
+    // refused one may be counted as well until their connections close.
     std::vector<std::string> ForwardedRequests() const;
 
 private:
