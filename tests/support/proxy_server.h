@@ -22,8 +22,8 @@ public:
 
     int Port() const;
     // The request lines the proxy has forwarded so far, e.g. "GET http://127.0.0.1:4711/a",
-    // read from its log. Exact for requests made one after another; while requests overlap, a
-    // refused one may be counted as well until their connections close.
+    // read from its log. Exact for requests made one after another; when a refused request
+    // overlaps a forwarded one, the refused one may be listed too.
     std::vector<std::string> ForwardedRequests() const;
 
 private:
