@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "port/module.h"
@@ -324,6 +326,32 @@ TEST_F(CredentialStore, ReadsTheFormAsDescribed) {
                   SealByHand(key, "proxysettings", "proxypassword", plaintext).c_str());
         EXPECT_EQ(expected, Get(kSection, kPasswordKey)) << plaintext.size() << " bytes";
     }
+}
+
+// Download threads read the proxy credentials while others do the same.
+TEST_F(CredentialStore, ConcurrentReadersAllGetTheValue) {
+    Store(kSection, kUserKey, "alice");
+    Store(kSection, kPasswordKey, "s3cret");
+    std::atomic<int> wrong = 0;
+    std::vector<std::thread> readers;
+    for (int reader = 0; reader < 4; ++reader) {
+        readers.emplace_back([&wrong, reader] {
+            CVostakCrypt store;
+            char buffer[VOSTAKCRYPT_VALUE_CAPACITY];
+            const bool user = reader % 2 == 0;
+            for (int round = 0; round < 25; ++round) {
+                const BOOL found = store.GetValue(L"ProxySettings",
+                                                  user ? L"ProxyUserID" : L"ProxyPassword", buffer);
+                if (found != TRUE || std::string(buffer) != (user ? "alice" : "s3cret")) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (std::thread& reader : readers) {
+        reader.join();
+    }
+    EXPECT_EQ(0, wrong.load());
 }
 
 // ---- refusals of GetValue ----
