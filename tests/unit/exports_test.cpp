@@ -66,6 +66,15 @@ TEST_F(SharedLibrary, KeepsInternalsHidden) {
     EXPECT_NE(nullptr, dlsym(handle_, "_Z17InitializeJobInfoP7JobInfo"));
     EXPECT_EQ(nullptr, dlsym(handle_, "_ZN6orchel13NotifyServiceER7JobInfo"));
     EXPECT_EQ(nullptr, dlsym(handle_, "_ZN4port10FormatWideEPwmPKwz"));
+    // The downloader is reached through its interface and factory; the HTTP downloader itself
+    // and the HTTP layer under it stay inside.
+    EXPECT_NE(nullptr, dlsym(handle_, "_ZN16CDownloadManager16CreateDownloaderEi"));
+    EXPECT_NE(nullptr, dlsym(handle_, "_ZN11IDownloaderC2Ev"));
+    EXPECT_NE(nullptr, dlsym(handle_, "_ZN21DownloadRequestStatusC1Ev"));
+    EXPECT_EQ(nullptr, dlsym(handle_,
+                             "_ZN15CHTTPDownloader12DownLoadFileENSt7__cxx1112basic_"
+                             "stringIwSt11char_traitsIwESaIwEEER21DownloadRequestStatus"));
+    EXPECT_EQ(nullptr, dlsym(handle_, "_ZN4port11WinHttpOpenEPKwjS1_S1_j"));
 }
 
 }  // namespace
