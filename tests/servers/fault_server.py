@@ -31,6 +31,7 @@ DEFAULT_STEP = {
     "trickle_interval_ms": 0,
     "error_body": "error",
     "interim_continue": False,
+    "silent": False,
 }
 
 
@@ -136,6 +137,8 @@ def hold_open(connection, stopping):
 
 
 def answer(connection, script, step, method, headers, path):
+    if step["silent"]:
+        return "stall"
     status = step["status"]
     extra = [tuple(h) for h in step["headers"]]
     if status == 200:

@@ -262,7 +262,8 @@ std::string StepJson(const FaultStep& step) {
            ",\"trickle_chunk\":" + std::to_string(step.trickle_chunk) +
            ",\"trickle_interval_ms\":" + std::to_string(step.trickle_interval_ms) +
            ",\"error_body\":" + JsonString(step.error_body) +
-           ",\"interim_continue\":" + (step.interim_continue ? "true" : "false") + "}";
+           ",\"interim_continue\":" + (step.interim_continue ? "true" : "false") +
+           ",\"silent\":" + (step.silent ? "true" : "false") + "}";
 }
 
 }  // namespace

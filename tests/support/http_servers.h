@@ -61,6 +61,8 @@ struct FaultStep {
     // Send an interim "100 Continue" (carrying a Last-Modified header of its own) before the
     // answer, as servers may do at any time.
     bool interim_continue = false;
+    // Answer nothing at all: no status line, no headers; the connection is held open.
+    bool silent = false;
 };
 
 struct RecordedRequest {

@@ -425,6 +425,24 @@ TEST_F(ConcurrentDownloadFromFaultServer, AStallLongerThanTheReceiveTimeOutResum
     EXPECT_EQ((std::vector<std::string>{"-", "bytes=50000-"}), RangesAsked());
 }
 
+TEST_F(ConcurrentDownloadFromFaultServer, AServerThatNeverAnswersTimesOutAndIsTriedAgain) {
+    // No status line within the receive time-out: the request step fails on the calling
+    // thread, which costs a try at once (no worker, no pause).
+    testsupport::FaultStep silent;
+    silent.silent = true;
+    Serve({silent, testsupport::FaultStep{}});
+    EXPECT_EQ(DOWNLOAD_COMPLETED, DownloadPatch());
+    EXPECT_TRUE(HoldsBytes(LocalPatch(), patch_));
+    EXPECT_TRUE(
+        log_.Contains(kHttp, 1, L"FAILED: Receiving HTTP response failed with code: 12002"));
+    EXPECT_FALSE(Logged(4, L"Sleeping for 10 Sec before retrying"));
+
+    Serve({silent});
+    fs::remove(LocalPatch());
+    EXPECT_EQ(DOWNLOAD_FAILED, DownloadPatch(1));
+    ExpectRecord(12002, Message(7130, ServerUrl(server_->Port()).c_str()), L"Failed");
+}
+
 TEST_F(ConcurrentDownloadFromFaultServer, ATryTimedOutInsideAReadStartsAgainFromByteZero) {
     // A body that keeps trickling in: every read returns, but the try's minute runs out while
     // the worker waits in one.
