@@ -47,7 +47,11 @@ std::wstring ReadSettingText(const wchar_t* section, const wchar_t* key,
 // A credential from the credential store, as wide text; none when it is not valid text.
 std::optional<std::wstring> ReadProxyCredential(CVostakCrypt& store, const wchar_t* key) {
     char value[VOSTAKCRYPT_VALUE_CAPACITY] = "";
-    store.GetValue(L"ProxySettings", key, value);
+    if (!store.GetValue(L"ProxySettings", key, value)) {
+        // Said once here, without the value: the proxy will refuse the empty credential.
+        LogDownloader(ORV_LOG_LEVEL_WARNING,
+                      L"Proxy setting %s could not be read from the credential store", key);
+    }
     const std::unique_ptr<wchar_t[]> wide(TCHAR2WCHAR(value, sizeof value));
     if (!wide) {
         return std::nullopt;
@@ -77,7 +81,8 @@ CHTTPDownloader::CHTTPDownloader()
       m_bProxyRequireAuth(FALSE),
       m_iProxyPort(kDefaultProxyPort),
       m_hDownloadThread(nullptr),
-      m_dwDownloadThreadId(0) {}
+      m_dwDownloadThreadId(0),
+      m_dwConfiguredRetryCount(1) {}
 
 CHTTPDownloader::~CHTTPDownloader() {
     CloseAllWinHttpHandles();
@@ -273,6 +278,7 @@ int CHTTPDownloader::GetRetryConfigurationsFromORVSettingsINI() {
     if (retryCount >= 1 && retryCount <= kMaximumRetryCount) {
         m_dwRetryCount = retryCount;
     }
+    m_dwConfiguredRetryCount = m_dwRetryCount;
     m_dwTimeOutForEachTry = kDefaultTimeOutMinutes * kMillisecondsPerMinute;
     const UINT minutes = port::GetPrivateProfileIntW(L"DOWNLOADCONFIG", L"TimeOutForEachTry",
                                                      kDefaultTimeOutMinutes, m_szSettingsIniPath);

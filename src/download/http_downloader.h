@@ -111,6 +111,9 @@ public:
     DWORD m_dwDownloadThreadId;
 
 private:
+    // The number of tries Initialise configured: every download starts with all of them.
+    DWORD m_dwConfiguredRetryCount;
+
     // Settings (http_downloader.cpp).
     std::optional<std::wstring> ReadServerFromClientFile(const wchar_t* protocol);
     // The answer and the proxy's challenges (http_request.cpp).
@@ -121,6 +124,7 @@ private:
     bool CheckCatalogueFreshness(DWORD& status, DWORD& failure);
     void StoreRecord(int statusCode, const std::wstring& message, const wchar_t* status);
     // The try loop (resumable_download.cpp).
+    void StartFreshDownload();
     enum class TryOutcome { kCompleted, kNotModified, kNextTry };
     TryOutcome MakeTry(int& tryNumber);
     TryOutcome WaitForTry(int& tryNumber);

@@ -6,8 +6,9 @@
 // signalled "DownLoadFileCompletedEvent", after the worker's thread has ended, after the worker
 // acknowledged the stop message through "WriteFileCompletedEvent", or after the worker was
 // stopped. A worker whose read outlives the try's time-out finds m_bTimedOut set when the read
-// returns and ends without touching anything; stopping it interrupts the read and waits for its
-// end, so no abandoned worker ever writes again.
+// returns and ends without writing or signalling; stopping it interrupts the read and waits for
+// its end, and the calling thread waits for every worker's end before the next try, so no
+// abandoned worker ever writes again.
 #include <cstring>
 #include <memory>
 #include <new>
@@ -89,9 +90,10 @@ private:
 
 int CHTTPDownloader::DownLoadFile(std::wstring in_wsFileToDownLoadURI,
                                   DownloadRequestStatus& out_stDownloadRequestStatusInfo) {
-    // 1. The resource.
+    // 1. The resource. Nothing of an earlier download on this object decides this one.
     LogDownloader(ORV_LOG_LEVEL_DETAIL, L"File to Download: %s", in_wsFileToDownLoadURI.c_str());
     m_wsFileToDownLoadURI = in_wsFileToDownLoadURI;
+    StartFreshDownload();
     // 2. The tries.
     const int result = Download(in_wsFileToDownLoadURI);
     // 3. Nothing of the download outlives it.
@@ -109,6 +111,13 @@ int CHTTPDownloader::DownLoadFile(std::wstring in_wsFileToDownLoadURI,
     out_stDownloadRequestStatusInfo.stLastModifiedDateTime.wsTime =
         m_stDownloadRequestStatus.stLastModifiedDateTime.wsTime;
     return result;
+}
+
+void CHTTPDownloader::StartFreshDownload() {
+    m_dwRetryCount = m_dwConfiguredRetryCount;
+    m_dwContentLength = 0;
+    m_bReadBlocked = FALSE;
+    m_bTimedOut = FALSE;
 }
 
 int CHTTPDownloader::CreateDownloadDirectory(std::wstring in_wsFileToDownLoad,
@@ -336,8 +345,11 @@ void CHTTPDownloader::StopWorkerBetweenPackets() {
     LogDownloader(ORV_LOG_LEVEL_MILESTONE, L"TimedOut And Not Blocked.. Retry %d",
                   static_cast<int>(m_dwRetryCount));
     port::PostThreadMessageW(m_dwDownloadThreadId, DOWNLOAD_STOP_MESSAGE, 0, 0);
-    if (port::WaitForSingleObject(g_hWriteFileCompletedEvent, m_dwTimeOutForEachTry) ==
-        port::WAIT_OBJECT_0) {
+    // A worker that met m_bTimedOut after its read ends without acknowledging: its end counts.
+    const HANDLE acknowledgement[] = {g_hWriteFileCompletedEvent, m_hDownloadThread};
+    const DWORD waitResult =
+        port::WaitForMultipleObjects(2, acknowledgement, FALSE, m_dwTimeOutForEachTry);
+    if (waitResult == port::WAIT_OBJECT_0 || waitResult == port::WAIT_OBJECT_0 + 1) {
         port::ResetEvent(g_hWriteFileCompletedEvent);
         return;
     }
@@ -372,8 +384,13 @@ void CHTTPDownloader::TerminateWorker() {
     }
 }
 
-// The worker's handle is closed (its thread may still be returning) and leaves the wait set.
+// The worker leaves the wait set. Every caller has seen it signal, end or be stopped, so at
+// most its return is left: waiting for it means no signal of an old worker can reach a later
+// try, and no old worker outlives the download.
 void CHTTPDownloader::ReleaseWorker() {
+    if (m_hDownloadThread != nullptr) {
+        port::WaitForSingleObject(m_hDownloadThread, port::INFINITE);
+    }
     CloseKernelHandleIfSet(m_hDownloadThread);
     g_hDownloadEvent[1] = nullptr;
 }
@@ -401,7 +418,9 @@ DWORD CHTTPDownloader::DownloadFileThreadProc() {
     // 5. The body is the worker's from here on.
     m_iReturnStatus = DOWNLOAD_FAILED;
     LogDownloader(ORV_LOG_LEVEL_MILESTONE, L"SUCCESS: Resource handle created successfully");
-    // 6. The worker.
+    // 6. The worker, with both events cleared so that only its own signals count.
+    port::ResetEvent(g_hDownloadEvent[0]);
+    port::ResetEvent(g_hWriteFileCompletedEvent);
     DWORD threadId = 0;
     m_hDownloadThread = port::CreateThread(nullptr, 0, ReadFile, this, 0, &threadId);
     if (m_hDownloadThread == nullptr) {

@@ -502,6 +502,62 @@ TEST_F(ConcurrentDownloadFromFaultServer, ATryTimedOutBetweenPacketsIsAskedToSto
                                 drained.size() - patch_.size()));
 }
 
+TEST_F(ConcurrentDownloadFromFaultServer, AStopIsAnsweredOnlyByTheWorkerAskedToStop) {
+    // Try 1 ends early on a cut body; try 2's worker then waits in a write to a pipe nobody
+    // drains. The stop asked of it must wait for its own answer, not take try 1's signals.
+    fs::create_directories(LocalPatch().parent_path());
+    ASSERT_EQ(0, mkfifo(LocalPatch().c_str(), 0600));
+    const int pipe = open(LocalPatch().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_LE(0, pipe);
+    std::atomic<bool> downloadDone{false};
+    std::atomic<bool> pausedBeforeTheAnswer{false};
+    std::thread drainer([&] {
+        char buffer[65536];
+        const auto drain = [&] {
+            while (read(pipe, buffer, sizeof buffer) > 0) {
+            }
+        };
+        const auto waitFor = [&](const wchar_t* line, bool draining) {
+            while (!log_.Contains(kHttp, 3, line) && !downloadDone) {
+                if (draining) {
+                    drain();
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        };
+        waitFor(L"Retry count = 2", true);
+        waitFor(L"TimedOut And Not Blocked.. Retry 2", false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        pausedBeforeTheAnswer = log_.Contains(kHttp, 4, L"Sleeping for 10 Sec before retrying");
+        while (!downloadDone) {
+            drain();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    testsupport::FaultStep cut;
+    cut.cut_after = 70000;
+    Serve({cut, testsupport::FaultStep{}});
+    const int result = DownloadPatch();
+    downloadDone = true;
+    drainer.join();
+    close(pipe);
+
+    EXPECT_EQ(DOWNLOAD_COMPLETED, result);
+    EXPECT_TRUE(Logged(3, L"TimedOut And Not Blocked.. Retry 2"));
+    EXPECT_FALSE(pausedBeforeTheAnswer);
+    EXPECT_EQ(3u, server_->Requests().size());
+}
+
+TEST_F(ConcurrentDownloadFromNginx, EveryDownloadStartsWithAllItsTries) {
+    WriteSettings(nginx_.Port(), "", 2);
+    EXPECT_EQ(1, downloader_.Initialise(record_));
+    EXPECT_EQ(DOWNLOAD_FAILED, downloader_.DownLoadFile(L"/Remedor/patches/absent.exe", record_));
+    // The same object, without Initialise: the tries are the configured ones again.
+    EXPECT_EQ(DOWNLOAD_COMPLETED, downloader_.DownLoadFile(L"/Remedor/patches/fix.exe", record_));
+    EXPECT_TRUE(HoldsBytes(LocalPatch(), patch_));
+    EXPECT_EQ(3u, nginx_.AccessLog().size());
+}
+
 TEST_F(ConcurrentDownloadFromFaultServer, ALastTryTimedOutAfterProgressEndsInProgress) {
     testsupport::FaultStep trickle;
     trickle.trickle_chunk = 512;
