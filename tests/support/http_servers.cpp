@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/loopback.h"
+
 namespace testsupport {
 namespace {
 
@@ -32,39 +34,6 @@ std::filesystem::path MakePrivateFolder(const char* prefix) {
         throw std::runtime_error("mkdtemp failed");
     }
     return pattern;
-}
-
-// A port nobody listens on right now: the server started next binds it (a race with other
-// processes is possible, hence the retries of the callers).
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-                    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
-    if (!ok) {
-        throw std::runtime_error("no free port");
-    }
-    return ntohs(address.sin_port);
-}
-
-bool Accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok =
-        fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
-    return ok;
 }
 
 // Sends `request` and reads the answer until the server closes the connection.
@@ -308,7 +277,7 @@ std::string NginxConfig(const std::filesystem::path& home, const std::filesystem
 NginxServer::NginxServer(const std::filesystem::path& root)
     : home_(MakePrivateFolder("orchel-nginx-")) {
     for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) {
-        const int port = FreePort();
+        const int port = FreeLoopbackPort();
         std::ofstream(home_ / "nginx.conf") << NginxConfig(home_, root, port);
         const pid_t pid =
             Spawn({kNginx, "-p", home_.string(), "-c", (home_ / "nginx.conf").string(), "-e",
@@ -316,7 +285,7 @@ NginxServer::NginxServer(const std::filesystem::path& root)
                   home_ / "nginx.out");
         const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (Accepts(port)) {
+            if (LoopbackAccepts(port)) {
                 pid_ = pid;
                 port_ = port;
                 return;

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <thread>
 
+#include "support/loopback.h"
+
 extern char** environ;
 
 namespace testsupport {
@@ -34,53 +36,6 @@ constexpr int kStartAttempts = 5;
 constexpr auto kStartTimeout = 10s;
 constexpr auto kStopTimeout = 5s;
 constexpr auto kPollInterval = 20ms;
-
-// ---- sockets ----
-
-class Socket {
-public:
-    Socket() : descriptor_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-    ~Socket() {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int Get() const { return descriptor_; }
-
-private:
-    int descriptor_;
-};
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// A port nobody listens on now; another process may still take it before the proxy does,
-// which the start detects and retries.
-int FreePort() {
-    const Socket socket;
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof(address);
-    if (socket.Get() < 0 ||
-        ::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("ProxyServer: no free port on 127.0.0.1");
-    }
-    return ntohs(address.sin_port);
-}
-
-bool Accepts(int port) {
-    const Socket socket;
-    const sockaddr_in address = Loopback(port);
-    return socket.Get() >= 0 && ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address),
-                                          sizeof(address)) == 0;
-}
 
 // ---- configuration ----
 
@@ -187,7 +142,7 @@ bool AwaitListening(pid_t child, int port, const fs::path& outputFile, const fs:
         const std::string_view kListening = "Accepting connections";
         if ((ReadText(logFile).find(kListening) != std::string::npos ||
              ReadText(outputFile).find(kListening) != std::string::npos) &&
-            Accepts(port)) {
+            LoopbackAccepts(port)) {
             return !HasExited(child);
         }
         std::this_thread::sleep_for(kPollInterval);
@@ -287,7 +242,7 @@ ProxyServer::ProxyServer(const std::string& user, const std::string& password)
     const fs::path configFile = running_->folder / "tinyproxy.conf";
     const fs::path outputFile = running_->folder / "output.log";
     for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-        const int port = FreePort();
+        const int port = FreeLoopbackPort();
         std::ofstream(configFile, std::ios::trunc)
             << Configuration(port, running_->logFile, user, password);
         fs::remove(outputFile);

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback.h"
 #include "support/scratch.h"
 
 extern char** environ;
@@ -28,36 +29,12 @@ using testsupport::ProxyServer;
 using testsupport::TempFolder;
 using namespace std::chrono_literals;
 
-bool Accepts(int port) {
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected =
-        ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    ::close(socket);
-    return connected;
-}
-
-int FreePort() {
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(socket);
-    return ntohs(address.sin_port);
-}
-
 // Python's static file server on a free port of 127.0.0.1, serving one folder.
 class FileServer {
 public:
     explicit FileServer(const std::string& folder) {
         for (int attempt = 0; attempt < 5 && child_ < 0; ++attempt) {
-            Start(folder, FreePort());
+            Start(folder, testsupport::FreeLoopbackPort());
         }
         if (child_ < 0) {
             throw std::runtime_error("the file server did not start");
@@ -100,7 +77,7 @@ private:
             if (::waitpid(child, &status, WNOHANG) == child) {
                 return;  // the port was taken meanwhile
             }
-            if (Accepts(port)) {
+            if (testsupport::LoopbackAccepts(port)) {
                 child_ = child;
                 port_ = port;
                 return;
@@ -218,7 +195,7 @@ TEST_F(ProxyServerTest, EachProxyHasItsPortUntilItEnds) {
         EXPECT_EQ(1u, first.ForwardedRequests().size());
         EXPECT_EQ(0u, second.ForwardedRequests().size());
     }
-    EXPECT_FALSE(Accepts(firstPort));
+    EXPECT_FALSE(testsupport::LoopbackAccepts(firstPort));
 }
 
 TEST(ProxyServer, RefusesCredentialsItCannotConfigure) {

@@ -22,6 +22,7 @@
 #include "port/last_error.h"
 #include "port/threads.h"
 #include "support/http_servers.h"
+#include "support/loopback.h"
 #include "support/scratch.h"
 
 namespace {
@@ -48,18 +49,6 @@ std::string Pattern(std::size_t size) {
         c = static_cast<char>(state >> 24);
     }
     return bytes;
-}
-
-int ClosedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 // A session, connection and request for one resource.
@@ -335,7 +324,7 @@ TEST(WinHttpFaultTest, ConnectionFailuresAreMappedWhenSending) {
         DWORD error;
     };
     const Case cases[] = {
-        {L"127.0.0.1", ClosedPort(), ERROR_WINHTTP_CANNOT_CONNECT},
+        {L"127.0.0.1", testsupport::FreeLoopbackPort(), ERROR_WINHTTP_CANNOT_CONNECT},
         {L"nonexistent.invalid", 80, ERROR_WINHTTP_NAME_NOT_RESOLVED},
     };
     for (const Case& c : cases) {
