@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/nginx.sh
+source scripts/lib/service_folder.sh
 
 build_dir="build/bench"
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORCHEL_BUILD_TESTS=OFF -DORCHEL_BUILD_BENCHMARKS=ON >/dev/null
@@ -20,27 +21,15 @@ cleanup() {
 trap cleanup EXIT
 
 # The site: sparse files read as zeros, so making them costs nothing.
-mkdir -p "$work/site/Remedor" "$work/orv" "$work/patches"
+mkdir -p "$work/site/Remedor"
 truncate -s 1G "$work/site/Remedor/big.bin"
 truncate -s 64M "$work/site/Remedor/small.bin"
 start_nginx "$work/site" "$work/nginx"
 port=$nginx_port
 
-# The service folder of the downloader.
-cp host/RemedorService.strings "$work/orv/"
-cat > "$work/orv/ORVSettings.INI" <<INI
-[DownloadServer]
-ServerType=1
-ServerName=127.0.0.1
-Port=$port
-Protocol=HTTP
-[DOWNLOADCONFIG]
-RetryCount=1
-PacketCount=64
-INI
-printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Drovanix\\Kelm Veltrane Backup Remedor]\n"PATCHESROOT"="%s"\n' \
-    "$work/patches" > "$work/orv/registry.reg"
-export ORCHEL_ORV_DIR="$work/orv" ORCHEL_REGISTRY="$work/orv/registry.reg"
+# The service folder of the downloader: one try, 64 KiB packets.
+write_service_folder "$work/orv" "$work/patches" "$port" 1
+export ORCHEL_ORV_DIR="$work/orv"
 
 ours() {  # prints seconds and peak memory (KiB) of one download
     rm -f "$work/patches/Remedor/$1"

@@ -9,14 +9,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/nginx.sh
+source scripts/lib/service_folder.sh
 
 scripts/install-deps.sh
 scripts/build.sh normal
 
 demo="$PWD/build/demo"
 rm -rf "$demo"
-mkdir -p "$demo/orv" "$demo/patches" "$demo/site/Remedor/patches"
-cp host/RemedorService.strings "$demo/orv/"
+mkdir -p "$demo/site/Remedor/patches"
 
 # The download server: nginx on a free loopback port, serving one patch.
 head -c $((3 * 1024 * 1024)) /dev/urandom > "$demo/site/Remedor/patches/demo-patch.exe"
@@ -25,20 +25,7 @@ trap stop_nginx EXIT
 port=$nginx_port
 
 # The service's settings and registry: the server, and where patches go.
-cat > "$demo/orv/ORVSettings.INI" <<INI
-[DownloadServer]
-ServerType=1
-ServerName=127.0.0.1
-Port=$port
-Protocol=HTTP
-[DOWNLOADCONFIG]
-RetryCount=3
-TimeOutForEachTry=1
-PacketCount=64
-INI
-printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Drovanix\\Kelm Veltrane Backup Remedor]\n"PATCHESROOT"="%s"\n' \
-    "$demo/patches" > "$demo/orv/registry.reg"
-export ORCHEL_REGISTRY="$demo/orv/registry.reg"
+write_service_folder "$demo/orv" "$demo/patches" "$port" 3
 
 build/normal/orchel-service --orv-dir "$demo/orv" --product Remedor \
     check-setup download /Remedor/patches/demo-patch.exe
